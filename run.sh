@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up, builds the program into dist/ and runs its main job under Wine.
+set -euo pipefail
+root="$(cd "$(dirname "$0")" && pwd)"
+export QEL_BUILD_DIR="${QEL_BUILD_DIR:-$root/build}"
+bash "$root/tools/setup.sh"
+bash "$root/tools/build.sh"
+echo "Built into $root/dist:"
+(cd "$root/dist" && find . -type f | sort)

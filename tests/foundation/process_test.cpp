@@ -1,0 +1,176 @@
+#include "foundation/process.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "tests/support/test_support.h"
+
+using qel::test::ReadFileBytes;
+using qel::test::TempDir;
+
+namespace {
+
+// Sends ConsolePrint's output to a file for one call, as a redirected verb's output would be.
+std::string PrintRedirected(const TempDir& dir, const wchar_t* format, const wchar_t* argument) {
+    const std::wstring path = dir / L"out.txt";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    qel::ConsolePrint(format, argument);
+    SetStdHandle(STD_OUTPUT_HANDLE, old);
+    CloseHandle(file);
+    return ReadFileBytes(path);
+}
+
+// Runs the peer with its standard output in a file and returns what it printed.
+std::string RunPeerCapturingOutput(const TempDir& dir, const std::wstring& exe, const std::wstring& args) {
+    const std::wstring path = dir / L"peer-out.txt";
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = file;
+    si.hStdError = file;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = L"\"" + exe + L"\" " + args;
+    const std::wstring app = exe.size() >= MAX_PATH ? L"\\\\?\\" + exe : exe;
+    const bool started = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (started) {
+        WaitForSingleObject(pi.hProcess, 120000);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(file);
+    return started ? ReadFileBytes(path) : "start failed " + std::to_string(GetLastError());
+}
+
+std::wstring PeerExe() { return qel::test::TestExeDir() + L"\\foundation_peer.exe"; }
+
+}  // namespace
+
+TEST(Utf8, ConvertsWideTextWithoutTerminator) {
+    EXPECT_EQ(qel::Utf8(L""), "");
+    EXPECT_EQ(qel::Utf8(L"s\u00ec"), "s\xC3\xAC");
+    EXPECT_EQ(qel::Utf8(std::wstring(L"a\0b", 3)), std::string("a\0b", 3));
+}
+
+TEST(ConsolePrint, RedirectedOutputIsUtf8WithoutByteOrderMark) {
+    TempDir dir;
+    EXPECT_EQ(PrintRedirected(dir, L"%ls", L"s\u00ec"), "\x73\xC3\xAC");
+    EXPECT_EQ(PrintRedirected(dir, L"a\n%ls\n", L"b"), "a\nb\n");
+}
+
+TEST(ConsolePrint, CutsAt2047Characters) {
+    TempDir dir;
+    const std::wstring exact(2047, L'e');
+    EXPECT_EQ(PrintRedirected(dir, L"%ls", exact.c_str()), std::string(2047, 'e'));
+    const std::wstring longer(3000, L'l');
+    EXPECT_EQ(PrintRedirected(dir, L"%ls", longer.c_str()), std::string(2047, 'l'));
+}
+
+TEST(ConsolePrint, WithoutStandardOutputWritesNothing) {
+    HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    qel::ConsolePrint(L"lost %d", 1);
+    SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+    qel::ConsolePrint(L"lost %d", 2);
+    SetStdHandle(STD_OUTPUT_HANDLE, old);
+    SUCCEED();
+}
+
+TEST(ExeDir, IsTheFolderOfTheRunningProgram) {
+    EXPECT_EQ(qel::ExeDir(), qel::test::TestExeDir());
+}
+
+TEST(ExeDir, PathLongerThan260CharactersComesBackWhole) {
+    TempDir dir;
+    std::wstring folder = dir.path();
+    while (folder.size() < 300) {
+        folder += L"\\" + std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    }
+    const std::wstring copy = folder + L"\\peer.exe";
+    ASSERT_TRUE(CopyFileW(PeerExe().c_str(), (L"\\\\?\\" + copy).c_str(), FALSE));
+    const std::string printed = RunPeerCapturingOutput(dir, copy, L"exedir");
+    if (printed.rfind("start failed", 0) == 0)
+        GTEST_SKIP() << "Wine 8 cannot start a program whose path exceeds 260 characters (" << printed
+                     << "); Windows can, and the growing path buffer is exercised there";
+    EXPECT_EQ(printed, qel::test::Utf8Of(folder));
+}
+
+TEST(SourceClsidKey, NamesTheClassKey) {
+    EXPECT_EQ(qel::SourceClsidKey(), L"Software\\Classes\\CLSID\\{B7A1E3C4-5D2F-4E8A-9C61-3F0E2D4A6B18}");
+}
+
+class RegisteredDll : public ::testing::Test {
+protected:
+    void SetUp() override {
+        classKey_ = L"Software\\QelTest\\Process" + std::to_wstring(GetCurrentProcessId()) + L"\\CLSID";
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QelTest"); }
+    void Register(const std::wstring& value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (classKey_ + L"\\InprocServer32").c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    std::wstring classKey_;
+    TempDir dir_;
+};
+
+TEST_F(RegisteredDll, ExistingFileIsInstalledAndReported) {
+    const std::wstring dll = dir_ / L"Talvori.dll";
+    ASSERT_TRUE(qel::test::WriteFileBytes(dll, "MZ"));
+    Register(dll);
+    std::wstring path;
+    EXPECT_TRUE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_EQ(path, dll);
+    EXPECT_TRUE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, nullptr));
+}
+
+TEST_F(RegisteredDll, FolderMissingFileOrEmptyValueIsFalseButStillReported) {
+    std::wstring path = L"untouched";
+    Register(dir_.path());
+    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_EQ(path, dir_.path());
+    Register(dir_ / L"missing.dll");
+    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_EQ(path, dir_ / L"missing.dll");
+    Register(L"");
+    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_EQ(path, L"");
+}
+
+TEST_F(RegisteredDll, MissingKeyIsFalseAndLeavesPathUntouched) {
+    std::wstring path = L"untouched";
+    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_EQ(path, L"untouched");
+    EXPECT_FALSE(qel::IsInstalled());  // nothing registered in the fresh test prefix
+}
+
+TEST(IsElevated, WineReportsEveryProcessAsElevated) {
+    // On Windows a normal user's process answers false; Wine always runs elevated.
+    EXPECT_TRUE(qel::IsElevated());
+}
+
+TEST(RelaunchElevated, ReportsTheElevatedCopysExitCode) {
+    qel::test::LogCapture log;
+    TempDir dir;
+    // Under Wine "runas" starts the copy without a prompt, so the declined-prompt path is not reachable.
+    EXPECT_EQ(RunPeerCapturingOutput(dir, PeerExe(), L"relaunch exit0"), "1 0");
+    EXPECT_EQ(RunPeerCapturingOutput(dir, PeerExe(), L"relaunch exit1"), "0 1");
+    EXPECT_EQ(RunPeerCapturingOutput(dir, PeerExe(), L"relaunch exit7"), "0 7");
+    EXPECT_EQ(RunPeerCapturingOutput(dir, PeerExe(), L"relaunch exit0 nocode"), "1 12345");
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                               "install: elevated exit0 exited with 0",
+                               "install: elevated exit1 exited with 1",
+                               "install: elevated exit7 exited with 7",
+                               "install: elevated exit0 exited with 0",
+                           }));
+}

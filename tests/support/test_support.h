@@ -1,0 +1,77 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qel::test {
+
+// A fresh folder under the system temp folder, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Sets an environment variable for the test's lifetime and restores the old value after.
+class ScopedEnv {
+public:
+    ScopedEnv(const wchar_t* name, const wchar_t* value);  // null value removes it
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring old_;
+    bool had_;
+};
+
+// Points LOCALAPPDATA at a fresh folder so log lines can be read back exactly.
+class LogCapture {
+public:
+    LogCapture();
+    std::wstring LogFile() const;
+    std::vector<std::string> Lines() const;  // messages without the time stamp
+    std::string Text() const;                // the whole file as written
+
+private:
+    TempDir dir_;
+    ScopedEnv env_;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+void RemoveTree(const std::wstring& path);
+
+std::wstring TestExeDir();
+
+// Runs a command line, waits, and returns its exit code (or ~0u when it could not start).
+DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+
+// A started child process, killed on destruction if still running.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::wstring& commandLine);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool started() const { return process_ != nullptr; }
+    DWORD Wait(DWORD timeoutMs = 120000);
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+std::wstring Widen(const std::string& text);
+std::string Utf8Of(const std::wstring& text);
+
+}  // namespace qel::test
