@@ -1,0 +1,220 @@
+#include "engine/ort.h"
+
+#include <onnxruntime_c_api.h>
+
+#include <cstring>
+
+#include "foundation/log.h"
+
+namespace qel {
+namespace {
+
+// The newest table the shipped runtime offers; asking for more would fail on every load.
+constexpr uint32_t kApiVersion = ORT_API_VERSION;
+
+const OrtApi* Api() {
+    static const OrtApi* const api = [] {
+        const OrtApiBase* base = OrtGetApiBase();
+        if (!base) {
+            Log("ort: API version %d not available (dll %s)", int(kApiVersion), "?");
+            return static_cast<const OrtApi*>(nullptr);
+        }
+        const OrtApi* table = base->GetApi(kApiVersion);
+        if (!table) Log("ort: API version %d not available (dll %s)", int(kApiVersion), base->GetVersionString());
+        return table;
+    }();
+    return api;
+}
+
+bool Ok(OrtStatus* status, const char* what) {
+    Log("ort: %s: %s", what, Api()->GetErrorMessage(status));
+    Api()->ReleaseStatus(status);
+    return false;
+}
+
+OrtEnv* Env() {
+    static OrtEnv* const env = [] {
+        const OrtApi* api = Api();
+        OrtEnv* created = nullptr;
+        if (api) {
+            if (OrtStatus* s = api->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "qel", &created)) {
+                Ok(s, "CreateEnv");
+                created = nullptr;
+            }
+        }
+        return created;
+    }();
+    return env;
+}
+
+OrtMemoryInfo* CpuMemory() {
+    static OrtMemoryInfo* const info = [] {
+        OrtMemoryInfo* created = nullptr;
+        if (OrtStatus* s = Api()->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &created)) {
+            Ok(s, "CreateCpuMemoryInfo");
+            created = nullptr;
+        }
+        return created;
+    }();
+    return info;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t c : text) out.push_back(c < 128 ? char(c) : '?');
+    return out;
+}
+
+uint64_t ElementCount(const std::vector<int64_t>& dims) {
+    uint64_t n = 1;
+    for (int64_t d : dims) n *= d < 0 ? 0 : uint64_t(d);
+    return n;
+}
+
+// The dimensions of the named float tensor on one side of the session; false when it is missing,
+// not a float tensor, or a call fails.
+bool FindTensor(OrtSession* session, OrtAllocator* allocator, bool input, const char* wanted,
+                std::vector<int64_t>& dims) {
+    const OrtApi* api = Api();
+    size_t count = 0;
+    if (OrtStatus* s = input ? api->SessionGetInputCount(session, &count) : api->SessionGetOutputCount(session, &count))
+        return Ok(s, "count");
+    const size_t wantedLength = strlen(wanted);
+    size_t index = 0;
+    for (; index < count; ++index) {
+        char* name = nullptr;
+        if (OrtStatus* s = input ? api->SessionGetInputName(session, index, allocator, &name)
+                                 : api->SessionGetOutputName(session, index, allocator, &name))
+            return Ok(s, "name");
+        const bool match = strlen(name) == wantedLength && memcmp(name, wanted, wantedLength) == 0;
+        api->AllocatorFree(allocator, name);
+        if (match) break;
+    }
+    if (index == count) return false;
+
+    OrtTypeInfo* type = nullptr;
+    if (OrtStatus* s = input ? api->SessionGetInputTypeInfo(session, index, &type)
+                             : api->SessionGetOutputTypeInfo(session, index, &type))
+        return Ok(s, "type");
+    bool found = false;
+    const OrtTensorTypeAndShapeInfo* tensor = nullptr;
+    ONNXTensorElementDataType element = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+    size_t rank = 0;
+    if (OrtStatus* s = api->CastTypeInfoToTensorInfo(type, &tensor)) {
+        Ok(s, "CastTypeInfoToTensorInfo");
+    } else if (!tensor) {
+    } else if (OrtStatus* s = api->GetTensorElementType(tensor, &element)) {
+        Ok(s, "GetTensorElementType");
+    } else if (element != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+    } else if (OrtStatus* s = api->GetDimensionsCount(tensor, &rank)) {
+        Ok(s, "GetDimensionsCount");
+    } else {
+        dims.assign(rank, 0);
+        if (OrtStatus* s = api->GetDimensions(tensor, dims.data(), rank)) {
+            Ok(s, "GetDimensions");
+        } else {
+            found = true;
+        }
+    }
+    api->ReleaseTypeInfo(type);
+    return found;
+}
+
+}  // namespace
+
+OrtModel::~OrtModel() { Reset(); }
+
+void OrtModel::Reset() {
+    if (session) Api()->ReleaseSession(session);
+    session = nullptr;
+}
+
+bool OrtModel::Load(const std::wstring& path, const char* wantedInput, const std::vector<int64_t>& wantedShape,
+                    const std::vector<const char*>& wantedOutputs, const std::vector<uint64_t>& wantedSizes) {
+    Reset();
+    if (!Env() || !CpuMemory()) return false;
+    if (wantedOutputs.size() != wantedSizes.size()) return false;
+    const OrtApi* api = Api();
+
+    OrtSessionOptions* options = nullptr;
+    if (OrtStatus* s = api->CreateSessionOptions(&options)) return Ok(s, "CreateSessionOptions");
+    if (OrtStatus* s = api->SetIntraOpNumThreads(options, 2)) {
+        Ok(s, "SetIntraOpNumThreads");
+    } else if (OrtStatus* s = api->SetInterOpNumThreads(options, 1)) {
+        Ok(s, "SetInterOpNumThreads");
+    } else if (OrtStatus* s = api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL)) {
+        Ok(s, "SetSessionGraphOptimizationLevel");
+    } else if (OrtStatus* s = api->AddSessionConfigEntry(options, "session.intra_op.allow_spinning", "0")) {
+        Ok(s, "allow_spinning");
+    } else if (OrtStatus* s = api->CreateSession(Env(), path.c_str(), options, &session)) {
+        Ok(s, "CreateSession");
+        Log("ort: cannot load %s", Narrow(path).c_str());
+        session = nullptr;
+    }
+    api->ReleaseSessionOptions(options);
+    if (!session) return false;
+
+    OrtAllocator* allocator = nullptr;
+    if (OrtStatus* s = api->GetAllocatorWithDefaultOptions(&allocator)) {
+        Reset();
+        return Ok(s, "GetAllocatorWithDefaultOptions");
+    }
+    std::vector<int64_t> dims;
+    if (!FindTensor(session, allocator, true, wantedInput, dims) || dims != wantedShape) {
+        Log("ort: %s: input '%s' missing or wrong shape", Narrow(path).c_str(), wantedInput);
+        Reset();
+        return false;
+    }
+    for (size_t i = 0; i < wantedOutputs.size(); ++i) {
+        if (!FindTensor(session, allocator, false, wantedOutputs[i], dims) || ElementCount(dims) != wantedSizes[i]) {
+            Log("ort: %s: output '%s' missing or wrong size", Narrow(path).c_str(), wantedOutputs[i]);
+            Reset();
+            return false;
+        }
+    }
+    inputName = wantedInput;
+    inputShape = wantedShape;
+    outputNames.assign(wantedOutputs.begin(), wantedOutputs.end());
+    outputSizes = wantedSizes;
+    return true;
+}
+
+bool OrtModel::Run(const float* input, std::vector<std::vector<float>>& outputs) {
+    if (!session) return false;
+    const OrtApi* api = Api();
+    OrtValue* in = nullptr;
+    const size_t bytes = size_t(ElementCount(inputShape)) * sizeof(float);
+    if (OrtStatus* s = api->CreateTensorWithDataAsOrtValue(CpuMemory(), const_cast<float*>(input), bytes,
+                                                           inputShape.data(), inputShape.size(),
+                                                           ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &in))
+        return Ok(s, "CreateTensorWithDataAsOrtValue");
+
+    std::vector<const char*> names;
+    for (const std::string& name : outputNames) names.push_back(name.c_str());
+    std::vector<OrtValue*> values(names.size(), nullptr);
+    const char* inputNames[] = {inputName.c_str()};
+    const OrtValue* inputs[] = {in};
+    bool ok = true;
+    if (OrtStatus* s = api->Run(session, nullptr, inputNames, inputs, 1, names.data(), names.size(), values.data()))
+        ok = Ok(s, "Run");
+
+    outputs.resize(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (ok) {
+            float* data = nullptr;
+            if (OrtStatus* s = api->GetTensorMutableData(values[i], reinterpret_cast<void**>(&data))) {
+                ok = Ok(s, "GetTensorMutableData");
+            } else if (!data) {
+                ok = false;
+            } else {
+                outputs[i].assign(data, data + outputSizes[i]);
+            }
+        }
+        if (values[i]) api->ReleaseValue(values[i]);
+    }
+    api->ReleaseValue(in);
+    return ok;
+}
+
+}  // namespace qel
