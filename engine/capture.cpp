@@ -1,0 +1,422 @@
+#include "engine/capture.h"
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace qel {
+
+CameraPlatform g_cameraPlatform = {MFEnumDeviceSources, MFCreateDeviceSource};
+
+namespace {
+
+constexpr wchar_t kVirtualCameraName[] = L"Qel Camera";
+constexpr HRESULT kNoUsableMode = MF_E_INVALIDMEDIATYPE;  // 0xC00D36B4
+constexpr DWORD kVideoStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+constexpr size_t kModeChars = 64;
+
+using Clock = std::chrono::steady_clock;
+
+struct Cand {
+    IMFMediaType* type = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    double fps = 0.0;
+    GUID subtype = GUID_NULL;
+};
+
+int SubtypePenalty(const GUID& subtype) {
+    if (subtype == MFVideoFormat_NV12) return 0;
+    if (subtype == MFVideoFormat_YUY2) return 1;
+    if (subtype == MFVideoFormat_MJPG) return 2;
+    return 10;
+}
+
+const wchar_t* SubtypeName(const GUID& subtype) {
+    if (subtype == MFVideoFormat_NV12) return L"NV12";
+    if (subtype == MFVideoFormat_YUY2) return L"YUY2";
+    if (subtype == MFVideoFormat_MJPG) return L"MJPG";
+    if (subtype == MFVideoFormat_RGB32) return L"RGB32";
+    if (subtype == MFVideoFormat_RGB24) return L"RGB24";
+    return L"other";
+}
+
+int64_t Score(const Cand& c) { return RankMode(c.width, c.height, c.fps, SubtypePenalty(c.subtype)); }
+
+// False (and the type untouched) for a mode without a usable frame size.
+bool MakeCand(IMFMediaType* type, Cand& cand) {
+    UINT64 size = 0;
+    if (FAILED(type->GetUINT64(MF_MT_FRAME_SIZE, &size))) return false;
+    cand.width = static_cast<uint32_t>(size >> 32);
+    cand.height = static_cast<uint32_t>(size);
+    if (cand.width == 0 || cand.height == 0) return false;
+    UINT64 rate = 0;
+    cand.fps = 0.0;
+    if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_RATE, &rate)) && static_cast<uint32_t>(rate) != 0)
+        cand.fps = static_cast<double>(static_cast<uint32_t>(rate >> 32)) / static_cast<uint32_t>(rate);
+    if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &cand.subtype))) cand.subtype = GUID_NULL;
+    cand.type = type;
+    return true;
+}
+
+// Tries one candidate: native type in, NV12 of the same size out.
+bool TryCandidate(IMFSourceReader* reader, const Cand& cand, std::wstring& mode) {
+    if (FAILED(reader->SetCurrentMediaType(kVideoStream, nullptr, cand.type))) return false;
+    IMFMediaType* out = nullptr;
+    if (FAILED(MFCreateMediaType(&out))) return false;
+    out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    out->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+    out->SetUINT64(MF_MT_FRAME_SIZE, (static_cast<UINT64>(cand.width) << 32) | cand.height);
+    const bool chosen = SUCCEEDED(reader->SetCurrentMediaType(kVideoStream, nullptr, out));
+    if (chosen) {
+        wchar_t text[kModeChars + 1] = {};
+        _snwprintf(text, kModeChars, L"%ux%u@%.0f %ls", cand.width, cand.height, cand.fps,
+                   SubtypeName(cand.subtype));
+        mode = text;
+    }
+    out->Release();
+    return chosen;
+}
+
+}  // namespace
+
+std::vector<CameraInfo> FilterCameras(std::vector<CameraInfo> cameras) {
+    cameras.erase(std::remove_if(cameras.begin(), cameras.end(),
+                                 [](const CameraInfo& c) { return c.name == kVirtualCameraName; }),
+                  cameras.end());
+    return cameras;
+}
+
+std::vector<CameraInfo> ListCameras() {
+    std::vector<CameraInfo> found;
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_LITE))) {
+        IMFAttributes* query = nullptr;
+        if (SUCCEEDED(MFCreateAttributes(&query, 1))) {
+            query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+            IMFActivate** devices = nullptr;
+            UINT32 count = 0;
+            if (SUCCEEDED(g_cameraPlatform.enumDeviceSources(query, &devices, &count))) {
+                for (UINT32 i = 0; i < count; ++i) {
+                    wchar_t* name = nullptr;
+                    wchar_t* link = nullptr;
+                    UINT32 length = 0;
+                    if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &name, &length)))
+                        name = nullptr;
+                    if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK,
+                                                              &link, &length)))
+                        link = nullptr;
+                    if (link) found.push_back({name ? name : L"", link});
+                    CoTaskMemFree(name);
+                    CoTaskMemFree(link);
+                    devices[i]->Release();
+                }
+                CoTaskMemFree(devices);
+            }
+            query->Release();
+        }
+        MFShutdown();
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return FilterCameras(std::move(found));
+}
+
+int64_t RankMode(unsigned width, unsigned height, double fps, int penalty) {
+    const uint64_t area = static_cast<uint64_t>(width) * height;
+    const bool fast = fps >= 25.0;  // NaN is not fast
+    const int64_t high = fast && fps > 31.0 ? 1000 : 0;
+    int64_t rank;
+    if (width == 1280 && height == 720)
+        rank = fast ? high : 2000000000LL;
+    else if (height >= 720)
+        rank = fast ? 1000000000LL + static_cast<int64_t>(area) + high : 3000000000LL + static_cast<int64_t>(area);
+    else
+        rank = fast ? 4004000000LL - static_cast<int64_t>(area) + high : 5004000000LL - static_cast<int64_t>(area);
+    return rank + static_cast<int64_t>(penalty);
+}
+
+bool CopyNv12(const uint8_t* source, long pitch, unsigned rows, unsigned width, unsigned height,
+              std::vector<uint8_t>& out) {
+    if (!source || pitch == 0 || rows < height || width == 0 || height == 0) return false;
+    const int64_t span = pitch < 0 ? -static_cast<int64_t>(pitch) : pitch;
+    if (span < static_cast<int64_t>(width)) return false;
+    const uint64_t luma = static_cast<uint64_t>(width) * height;
+    out.resize(luma * 3 / 2);
+    for (unsigned y = 0; y < height; ++y)
+        std::memcpy(out.data() + static_cast<size_t>(y) * width, source + static_cast<ptrdiff_t>(y) * pitch, width);
+    const uint8_t* chroma = source + static_cast<ptrdiff_t>(rows) * pitch;
+    for (unsigned i = 0; i < height / 2; ++i)
+        std::memcpy(out.data() + luma + static_cast<size_t>(i) * width, chroma + static_cast<ptrdiff_t>(i) * pitch,
+                    width);
+    return true;
+}
+
+// ---- CaptureCallback ----
+
+STDMETHODIMP CaptureCallback::QueryInterface(REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IMFSourceReaderCallback) {
+        *out = static_cast<IMFSourceReaderCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CaptureCallback::AddRef() { return static_cast<ULONG>(++refs); }
+
+STDMETHODIMP_(ULONG) CaptureCallback::Release() {
+    const LONG left = --refs;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+}
+
+STDMETHODIMP CaptureCallback::OnReadSample(HRESULT status, DWORD, DWORD streamFlags, LONGLONG time,
+                                           IMFSample* delivered) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sample) sample->Release();
+    hr = status;
+    flags = streamFlags;
+    timestamp = time;
+    sample = delivered;
+    if (sample) sample->AddRef();
+    ready = true;
+    cv.notify_all();
+    return S_OK;
+}
+
+STDMETHODIMP CaptureCallback::OnFlush(DWORD) {
+    std::lock_guard<std::mutex> lock(mutex);
+    flushed = true;
+    cv.notify_all();
+    return S_OK;
+}
+
+STDMETHODIMP CaptureCallback::OnEvent(DWORD, IMFMediaEvent*) { return S_OK; }
+
+CaptureCallback::~CaptureCallback() {
+    if (sample) sample->Release();
+}
+
+// ---- Capture ----
+
+Capture::~Capture() { Close(); }
+
+bool Capture::Open(const std::wstring& link) {
+    Close();
+    comInit = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    lastHr = S_OK;
+    const auto fail = [this](HRESULT hr) {
+        Close();
+        lastHr = hr;
+        return false;
+    };
+
+    HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_LITE);
+    if (FAILED(hr)) return fail(hr);
+    mfStarted = true;
+
+    IMFAttributes* device = nullptr;
+    hr = MFCreateAttributes(&device, 2);
+    if (FAILED(hr)) return fail(hr);
+    device->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+    device->SetString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK, link.c_str());
+    hr = g_cameraPlatform.createDeviceSource(device, &source);
+    device->Release();
+    if (FAILED(hr)) {
+        source = nullptr;
+        return fail(hr);
+    }
+
+    callback = new CaptureCallback();
+    IMFAttributes* options = nullptr;
+    hr = MFCreateAttributes(&options, 3);
+    if (FAILED(hr)) return fail(hr);
+    options->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, 1);
+    options->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback);
+    hr = MFCreateSourceReaderFromMediaSource(source, options, &reader);
+    options->Release();
+    if (FAILED(hr)) {
+        reader = nullptr;
+        return fail(hr);
+    }
+
+    std::vector<Cand> cands;
+    for (DWORD i = 0;; ++i) {
+        IMFMediaType* type = nullptr;
+        if (FAILED(reader->GetNativeMediaType(kVideoStream, i, &type))) break;
+        Cand cand;
+        if (MakeCand(type, cand))
+            cands.push_back(cand);
+        else
+            type->Release();
+    }
+    if (cands.empty()) return fail(kNoUsableMode);
+
+    std::stable_sort(cands.begin(), cands.end(), [](const Cand& a, const Cand& b) { return Score(a) < Score(b); });
+    bool chosen = false;
+    for (const Cand& cand : cands)
+        if ((chosen = TryCandidate(reader, cand, mode))) break;
+    for (Cand& cand : cands) cand.type->Release();
+
+    if (chosen && QueryOutputSize()) return true;
+    return fail(kNoUsableMode);
+}
+
+bool Capture::QueryOutputSize() {
+    IMFMediaType* type = nullptr;
+    if (!reader || FAILED(reader->GetCurrentMediaType(kVideoStream, &type))) return false;
+    UINT64 size = 0;
+    uint32_t rawWidth = 0;
+    if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_SIZE, &size))) {
+        rawWidth = static_cast<uint32_t>(size >> 32);
+        width = rawWidth & ~1u;
+        height = static_cast<uint32_t>(size) & ~1u;
+    } else {
+        width = height = 0;
+    }
+    UINT32 defaultStride = 0;
+    if (SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &defaultStride)) && defaultStride != 0)
+        stride = static_cast<int32_t>(defaultStride);
+    else
+        stride = static_cast<int32_t>(rawWidth);
+    type->Release();
+    return width != 0 && height != 0;
+}
+
+bool Capture::Read(std::vector<uint8_t>& frame, uint32_t& frameWidth, uint32_t& frameHeight, int64_t& time) {
+    if (!reader || !callback) return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(firstFrame ? 5 : 2);
+
+    IMFSample* got = nullptr;
+    int64_t gotTime = 0;
+    for (;;) {
+        if (!readPending) {
+            {
+                std::lock_guard<std::mutex> lock(callback->mutex);
+                callback->ready = false;
+                if (callback->sample) {
+                    callback->sample->Release();
+                    callback->sample = nullptr;
+                }
+            }
+            if (FAILED(reader->ReadSample(kVideoStream, 0, nullptr, nullptr, nullptr, nullptr))) return false;
+            readPending = true;
+        }
+        HRESULT status;
+        DWORD streamFlags;
+        {
+            std::unique_lock<std::mutex> lock(callback->mutex);
+            if (!callback->cv.wait_until(lock, deadline, [this] { return callback->ready; })) return false;
+            got = callback->sample;
+            status = callback->hr;
+            streamFlags = callback->flags;
+            gotTime = callback->timestamp;
+            callback->sample = nullptr;
+            callback->ready = false;
+            readPending = false;
+        }
+        if (FAILED(status) || (streamFlags & (MF_SOURCE_READERF_ERROR | MF_SOURCE_READERF_ENDOFSTREAM))) {
+            if (got) got->Release();
+            return false;
+        }
+        if (streamFlags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) QueryOutputSize();
+        if (got) break;
+        if (Clock::now() >= deadline) return false;
+    }
+
+    IMFMediaBuffer* buffer = nullptr;
+    if (FAILED(got->ConvertToContiguousBuffer(&buffer))) {
+        got->Release();
+        return false;
+    }
+    IMF2DBuffer* buffer2d = nullptr;
+    BYTE* scan0 = nullptr;
+    LONG pitch = stride;
+    bool path2d = false;
+    if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer, reinterpret_cast<void**>(&buffer2d))))
+        path2d = SUCCEEDED(buffer2d->Lock2D(&scan0, &pitch));
+    DWORD length = 0;
+    if (FAILED(buffer->GetCurrentLength(&length))) length = 0;
+
+    bool copied = false;
+    if (path2d) {
+        if (pitch != 0) {
+            const uint64_t span = pitch < 0 ? -static_cast<int64_t>(pitch) : pitch;
+            const uint64_t rows = (static_cast<uint64_t>(length) * 2) / (span * 3);
+            if (rows >= height && span >= width)
+                copied = CopyNv12(scan0, pitch, static_cast<unsigned>(rows), width, height, frame);
+        }
+        buffer2d->Unlock2D();
+    } else {
+        BYTE* data = nullptr;
+        DWORD maxLength = 0;
+        DWORD current = 0;
+        if (SUCCEEDED(buffer->Lock(&data, &maxLength, &current))) {
+            if (stride > 0) {
+                const uint64_t rows = (static_cast<uint64_t>(length) * 2) / (static_cast<uint64_t>(stride) * 3);
+                if (rows >= height && static_cast<uint32_t>(stride) >= width)
+                    copied = CopyNv12(data, stride, static_cast<unsigned>(rows), width, height, frame);
+            }
+            buffer->Unlock();
+        }
+    }
+    if (buffer2d) buffer2d->Release();
+    buffer->Release();
+    got->Release();
+    if (!copied) return false;
+
+    firstFrame = false;
+    frameWidth = width;
+    frameHeight = height;
+    time = gotTime;
+    return true;
+}
+
+void Capture::Close() {
+    if (reader) {
+        if (callback) {
+            {
+                std::lock_guard<std::mutex> lock(callback->mutex);
+                callback->flushed = false;
+            }
+            if (SUCCEEDED(reader->Flush(MF_SOURCE_READER_ALL_STREAMS))) {
+                std::unique_lock<std::mutex> lock(callback->mutex);
+                callback->cv.wait_for(lock, std::chrono::seconds(1), [this] { return callback->flushed; });
+            }
+        }
+        reader->Release();
+        reader = nullptr;
+    }
+    if (source) {
+        source->Shutdown();
+        source->Release();
+        source = nullptr;
+    }
+    if (callback) {
+        callback->Release();
+        callback = nullptr;
+    }
+    readPending = false;
+    if (mfStarted) {
+        MFShutdown();
+        mfStarted = false;
+    }
+    if (comInit) {
+        CoUninitialize();
+        comInit = false;
+    }
+    width = height = 0;
+    stride = 0;
+    firstFrame = true;
+}
+
+}  // namespace qel
