@@ -1,0 +1,138 @@
+#include "engine/ort.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/detector.h"
+#include "engine/landmarks.h"
+#include "tests/engine/support/face_photos.h"
+#include "tests/support/test_support.h"
+
+using qel::test::LogCapture;
+using qel::test::TempDir;
+
+namespace {
+
+std::wstring TestModel(const std::wstring& name) { return std::wstring(QEL_FACE_TEST_MODELS) + L"/" + name; }
+
+bool LoadAsDetector(qel::OrtModel& model, const std::wstring& path) {
+    return model.Load(path, "input", {1, 128, 128, 3}, {"regressors", "classificators"}, {14336, 896});
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+}  // namespace
+
+TEST(OrtModel, LoadsModelMeetingTheContractAndRunsItOverTheCallersBuffer) {
+    LogCapture log;
+    qel::OrtModel model;
+    ASSERT_TRUE(LoadAsDetector(model, TestModel(L"contract_detector.onnx")));
+    EXPECT_TRUE(model.Loaded());
+    EXPECT_EQ(model.inputName, "input");
+    EXPECT_EQ(model.outputNames, (std::vector<std::string>{"regressors", "classificators"}));
+    std::vector<float> input(128 * 128 * 3, 0.25f);
+    std::vector<std::vector<float>> outputs;
+    ASSERT_TRUE(model.Run(input.data(), outputs));
+    ASSERT_EQ(outputs.size(), 2u);
+    ASSERT_EQ(outputs[0].size(), 14336u);
+    ASSERT_EQ(outputs[1].size(), 896u);
+    EXPECT_EQ(outputs[0][14335], 0.0f);
+    EXPECT_EQ(outputs[1][0], -5.0f);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(OrtModel, RefusesModelsThatBreakTheInputContract) {
+    for (const wchar_t* name : {L"wrong_input_name.onnx", L"wrong_input_shape.onnx", L"free_input_dimension.onnx",
+                                L"integer_input.onnx"}) {
+        LogCapture log;
+        qel::OrtModel model;
+        const std::wstring path = TestModel(name);
+        EXPECT_FALSE(LoadAsDetector(model, path)) << qel::test::Utf8Of(name);
+        EXPECT_FALSE(model.Loaded());
+        EXPECT_TRUE(model.inputName.empty());
+        EXPECT_EQ(log.Lines(),
+                  std::vector<std::string>{"ort: " + qel::test::Utf8Of(path) + ": input 'input' missing or wrong shape"});
+    }
+}
+
+TEST(OrtModel, RefusesOutputsOfDynamicOrWrongSize) {
+    const struct {
+        const wchar_t* file;
+        const char* output;
+    } cases[] = {{L"dynamic_output.onnx", "regressors"}, {L"wrong_output_size.onnx", "classificators"}};
+    for (const auto& c : cases) {
+        LogCapture log;
+        qel::OrtModel model;
+        const std::wstring path = TestModel(c.file);
+        EXPECT_FALSE(LoadAsDetector(model, path));
+        EXPECT_FALSE(model.Loaded());
+        EXPECT_EQ(log.Lines(), std::vector<std::string>{"ort: " + qel::test::Utf8Of(path) + ": output '" + c.output +
+                                                        "' missing or wrong size"});
+    }
+}
+
+TEST(OrtModel, OutputListsOfDifferentLengthFailWithoutLogLine) {
+    LogCapture log;
+    qel::OrtModel model;
+    EXPECT_FALSE(model.Load(TestModel(L"contract_detector.onnx"), "input", {1, 128, 128, 3},
+                            {"regressors", "classificators"}, {14336}));
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(OrtModel, MissingTruncatedOrForeignFileIsReportedNeverCrashes) {
+    TempDir dir;
+    const std::string real = qel::test::ReadFileBytes(qel::test::FaceModelPath(L"face_detector.onnx"));
+    ASSERT_GT(real.size(), 1000u);
+    ASSERT_TRUE(qel::test::WriteFileBytes(dir / L"truncated.onnx", real.substr(0, real.size() / 2)));
+    ASSERT_TRUE(qel::test::WriteFileBytes(dir / L"foreign.onnx", "[lens]\r\nname=not a model\r\n"));
+    for (const wchar_t* name : {L"missing.onnx", L"truncated.onnx", L"foreign.onnx"}) {
+        LogCapture log;
+        qel::OrtModel model;
+        const std::wstring path = dir / name;
+        EXPECT_FALSE(LoadAsDetector(model, path)) << qel::test::Utf8Of(name);
+        const std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), 2u) << qel::test::Utf8Of(name);
+        EXPECT_TRUE(StartsWith(lines[0], "ort: CreateSession: ")) << lines[0];
+        EXPECT_EQ(lines[1], "ort: cannot load " + qel::test::Utf8Of(path));
+    }
+}
+
+TEST(OrtModel, NonAsciiPathLoadsButIsLoggedWithQuestionMarks) {
+    TempDir dir;
+    const std::wstring good = dir / L"mod\u00e8llo-\u4eba.onnx";
+    const std::wstring bad = dir / L"sbagli\u00e0to.onnx";
+    ASSERT_TRUE(CopyFileW(TestModel(L"contract_detector.onnx").c_str(), good.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(TestModel(L"wrong_input_name.onnx").c_str(), bad.c_str(), FALSE));
+    LogCapture log;
+    qel::OrtModel model;
+    EXPECT_TRUE(LoadAsDetector(model, good));
+    EXPECT_FALSE(LoadAsDetector(model, bad));
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"ort: " + qel::test::Utf8Of(dir.path()) +
+                                                    "\\sbagli?to.onnx: input 'input' missing or wrong shape"});
+}
+
+TEST(OrtModel, FailedReloadLeavesTheModelUnloaded) {
+    LogCapture log;
+    qel::OrtModel model;
+    ASSERT_TRUE(LoadAsDetector(model, TestModel(L"contract_detector.onnx")));
+    EXPECT_FALSE(LoadAsDetector(model, TestModel(L"wrong_output_size.onnx")));
+    EXPECT_FALSE(model.Loaded());
+    std::vector<float> input(128 * 128 * 3, 0.0f);
+    std::vector<std::vector<float>> outputs;
+    EXPECT_FALSE(model.Run(input.data(), outputs));
+    model.Reset();
+    EXPECT_FALSE(model.Loaded());
+}
+
+TEST(FaceModelFiles, BothShippedModelsMeetTheirContracts) {
+    LogCapture log;
+    qel::FaceDetector detector;
+    qel::LandmarkModel landmarks;
+    EXPECT_TRUE(detector.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
+    EXPECT_TRUE(landmarks.Load(qel::test::FaceModelPath(L"face_landmarks.onnx")));
+    // Each refuses the other's file.
+    EXPECT_FALSE(detector.Load(qel::test::FaceModelPath(L"face_landmarks.onnx")));
+    EXPECT_FALSE(landmarks.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
+    EXPECT_EQ(log.Lines().size(), 2u);
+}
