@@ -6,7 +6,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 packages=(cmake make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-tools googletest wine wine64 xvfb xauth x11-utils
   mesa-vulkan-drivers libvulkan1 imagemagick python3-numpy python3-onnx
-  python3-skimage)
+  python3-skimage python3-pil)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
