@@ -167,7 +167,7 @@ void DrawNoLensSymbol(const Grid& grid, HDC dc, int cx, int cy) {
     HPEN pen = CreatePen(PS_SOLID, Px(grid, kNoLensPenDip), kMuted);
     HGDIOBJ oldPen = SelectObject(dc, pen);
     HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(HOLLOW_BRUSH));
-    Ellipse(dc, cx - r, cy - r, cx + r, cy + r);
+    ::Ellipse(dc, cx - r, cy - r, cx + r, cy + r);
     MoveToEx(dc, cx - d, cy + d, nullptr);
     LineTo(dc, cx + d, cy - d);
     SelectObject(dc, oldBrush);

@@ -1,0 +1,138 @@
+#include "app/main.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "app/selftest.h"
+#include "app/ui.h"
+#include "foundation/log.h"
+#include "foundation/process.h"
+#include "installer/install.h"
+
+namespace qel {
+
+namespace {
+
+constexpr wchar_t kLogHint[] = L"Dettagli nel log: %LOCALAPPDATA%\\Qel\\Camera\\log.txt\n";
+
+constexpr wchar_t kUsage[] =
+    L"Qel Camera\n"
+    L"Uso: Brivane.exe [--install | --uninstall | --status | --selftest]\n"
+    L"  (senza argomenti)  apre la finestra di Qel Camera\n"
+    L"  --install    installa la camera virtuale \"Qel Camera\" (chiede i permessi di amministratore)\n"
+    L"  --uninstall  rimuove la camera virtuale (chiede i permessi di amministratore)\n"
+    L"  --status     mostra se la camera virtuale \u00e8 installata\n"
+    L"  --selftest   prova la webcam per 5 secondi e mostra fps, ms per frame e CPU\n"
+    L"Dal Prompt dei comandi usa \"start /wait Brivane.exe --selftest\" per attendere la fine\n"
+    L"e avere il codice di uscita in %%errorlevel%%.\n";
+
+constexpr DWORD kErrorCancelled = 1223;
+
+int Unknown(const wchar_t* argument) {
+    ConsolePrint(L"Argomento sconosciuto: %ls\n", argument);
+    ConsolePrint(kUsage);
+    return 2;
+}
+
+void PrintLogHint() { ConsolePrint(L"%ls", kLogHint); }
+
+int RunAdminCommand(const wchar_t* verb, bool install, bool elevatedFlag) {
+    const AdminCalls& calls = AdminPlatform();
+    const wchar_t* success = install ? L"Qel Camera installata.\n" : L"Qel Camera rimossa.\n";
+    if (calls.isElevated()) {
+        if ((install ? calls.install() : calls.uninstall()) == 0) {
+            ConsolePrint(success);
+            return 0;
+        }
+        ConsolePrint(install ? L"ERRORE: installazione non riuscita.\n" : L"ERRORE: rimozione non riuscita.\n");
+        PrintLogHint();
+        return 1;
+    }
+    if (elevatedFlag) {
+        // An elevated copy that still is not elevated: asking again would loop.
+        Log("main: %s relaunched but still not elevated", install ? "--install" : "--uninstall");
+        ConsolePrint(L"ERRORE: permessi di amministratore non ottenuti.\n");
+        return 1;
+    }
+    ConsolePrint(L"Richiesta dei permessi di amministratore...\n");
+    unsigned long code = 1;
+    if (calls.relaunchElevated(verb, &code)) {
+        ConsolePrint(success);
+        return 0;
+    }
+    if (code == kErrorCancelled) {
+        ConsolePrint(L"Annullato: permessi di amministratore negati.\n");
+    } else {
+        ConsolePrint(install ? L"ERRORE: installazione non riuscita (codice %lu).\n"
+                             : L"ERRORE: rimozione non riuscita (codice %lu).\n",
+                     code);
+    }
+    PrintLogHint();
+    return 1;
+}
+
+// A GUI program has no usable standard output when started from a console; borrow the parent's.
+void AttachParentConsole() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN) return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) return;
+    SetStdHandle(STD_OUTPUT_HANDLE, console);
+    SetStdHandle(STD_ERROR_HANDLE, console);
+    ConsolePrint(L"\n");
+}
+
+}  // namespace
+
+AdminCalls& AdminPlatform() {
+    static AdminCalls calls{IsElevated, RelaunchElevated, RunInstall, RunUninstall};
+    return calls;
+}
+
+int RunVerb(int count, wchar_t** arguments) {
+    const wchar_t* verb = arguments[0];
+    for (int i = 1; i < count; ++i) {
+        if (wcscmp(arguments[i], L"--elevated") != 0) return Unknown(arguments[i]);
+    }
+    const bool elevated = count > 1;
+    if (wcscmp(verb, L"--install") == 0) return RunAdminCommand(verb, true, elevated);
+    if (wcscmp(verb, L"--uninstall") == 0) return RunAdminCommand(verb, false, elevated);
+    if (elevated) return Unknown(L"--elevated");
+    if (wcscmp(verb, L"--status") == 0) return RunStatus();
+    if (wcscmp(verb, L"--selftest") == 0) return RunSelftest();
+    if (wcscmp(verb, L"--help") == 0 || wcscmp(verb, L"-h") == 0 || wcscmp(verb, L"/?") == 0) {
+        ConsolePrint(kUsage);
+        return 0;
+    }
+    return Unknown(verb);
+}
+
+std::string LoadShaderSource() {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(201), RT_RCDATA);
+    if (!found) return std::string();
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) return std::string();
+    return std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found));
+}
+
+}  // namespace qel
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments) return qel::RunApp(instance, showCommand);
+    int code = 0;
+    if (count <= 1) {
+        code = qel::RunApp(instance, showCommand);
+    } else {
+        qel::AttachParentConsole();
+        code = qel::RunVerb(count - 1, arguments + 1);
+    }
+    LocalFree(arguments);
+    return code;
+}

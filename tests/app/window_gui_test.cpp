@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/lensgrid.h"
+#include "app/settings.h"
+#include "app/ui.h"
+#include "foundation/process.h"
+#include "tests/app/app_test_support.h"
+#include "tests/engine/support/image_file.h"
+#include "tests/engine/support/test_webcam.h"
+#include "tests/support/test_support.h"
+
+using qel::test::TempDir;
+
+namespace {
+
+constexpr int kIdCamera = 100;
+constexpr int kIdLenses = 101;
+constexpr int kIdInstall = 102;
+constexpr int kIdExit = 104;
+constexpr UINT kMsgShow = WM_APP + 2;
+
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeoutMs = 10000) {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (done()) return true;
+        Sleep(20);
+    }
+    return done();
+}
+
+// The real settings key of the program: this build tree's Wine prefix is the tests' own, so each
+// test starts from no settings and leaves none behind.
+void ClearSettings() { RegDeleteTreeW(HKEY_CURRENT_USER, qel::kSettingsKey); }
+
+// Makes the installed-state query true by registering an existing file as the source's server.
+class FakeInstalled {
+public:
+    explicit FakeInstalled(const TempDir& dir) {
+        const std::wstring dll = dir / L"Talvori.dll";
+        qel::test::WriteFileBytes(dll, "MZ");
+        const std::wstring key = qel::SourceClsidKey() + L"\\InprocServer32";
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, dll.c_str(),
+                        static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t)));
+    }
+    ~FakeInstalled() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, qel::SourceClsidKey().c_str()); }
+};
+
+// qel::RunApp on a thread of this process, as the program's UI thread; ended through "Esci".
+class App {
+public:
+    App() {
+        result_ = std::async(std::launch::async, [] { return qel::RunApp(GetModuleHandleW(nullptr), SW_SHOWNORMAL); });
+        WaitFor([this] {
+            window_ = FindWindowW(L"BrivaneWindow", nullptr);
+            return window_ && IsWindowVisible(window_);
+        });
+    }
+    ~App() {
+        if (window_ && IsWindow(window_)) Exit();
+    }
+    int Exit() {
+        PostMessageW(window_, WM_COMMAND, kIdExit, 0);
+        if (result_.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return -1;
+        window_ = nullptr;
+        return result_.get();
+    }
+
+    HWND window() const { return window_; }
+    HWND Child(int id) const { return GetDlgItem(window_, id); }
+    HWND Preview() const { return FindWindowExW(window_, nullptr, L"BrivanePreview", nullptr); }
+
+    // A child's rectangle in the main window's client pixels.
+    RECT Rect(HWND child) const {
+        RECT r{};
+        GetWindowRect(child, &r);
+        MapWindowPoints(HWND_DESKTOP, window_, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    }
+    int ClientWidth() const {
+        RECT c{};
+        GetClientRect(window_, &c);
+        return c.right;
+    }
+    // Lets the window handle what is queued (its 500 ms poll included).
+    void Settle(int ms = 700) const {
+        Sleep(ms);
+        SendMessageW(window_, WM_NULL, 0, 0);
+    }
+
+    // The window's client area as it is on screen, as premultiplied RGBA (opaque).
+    qel::Image Screenshot() const {
+        RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        RECT c{};
+        GetClientRect(window_, &c);
+        qel::Image image;
+        image.width = static_cast<uint32_t>(c.right);
+        image.height = static_cast<uint32_t>(c.bottom);
+        HDC dc = GetDC(window_);
+        HDC mem = CreateCompatibleDC(dc);
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), c.right, -c.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = SelectObject(mem, bitmap);
+        BitBlt(mem, 0, 0, c.right, c.bottom, dc, 0, 0, SRCCOPY);
+        const uint8_t* p = static_cast<const uint8_t*>(bits);
+        image.rgba.resize(size_t{image.width} * image.height * 4);
+        for (size_t i = 0; i < image.rgba.size(); i += 4) {
+            image.rgba[i] = p[i + 2];
+            image.rgba[i + 1] = p[i + 1];
+            image.rgba[i + 2] = p[i];
+            image.rgba[i + 3] = 255;
+        }
+        SelectObject(mem, old);
+        DeleteObject(bitmap);
+        DeleteDC(mem);
+        ReleaseDC(window_, dc);
+        return image;
+    }
+
+private:
+    std::future<int> result_;
+    HWND window_ = nullptr;
+};
+
+COLORREF PixelOf(const qel::Image& image, int x, int y) {
+    const uint8_t* p = image.rgba.data() + (size_t{image.width} * y + x) * 4;
+    return RGB(p[0], p[1], p[2]);
+}
+
+void SaveArtefact(const qel::Image& image, const wchar_t* name) {
+    qel::test::WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/" + name, image);
+}
+
+std::wstring RegString(const wchar_t* name) {
+    wchar_t buffer[512] = L"";
+    DWORD size = sizeof(buffer);
+    if (RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+        ERROR_SUCCESS)
+        return L"<missing>";
+    return buffer;
+}
+
+DWORD RegDword(const wchar_t* name) {
+    DWORD value = 0xFFFF;
+    DWORD size = sizeof(value);
+    RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return value;
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override { ClearSettings(); }
+    void TearDown() override { ClearSettings(); }
+    qel::test::LogCapture log_;
+    qel::test::TestWebcams webcams_{{qel::test::TestCamera{}}};
+};
+
+void ExpectRect(const RECT& r, int left, int top, int width, int height, const char* what) {
+    EXPECT_EQ(r.left, left) << what;
+    EXPECT_EQ(r.top, top) << what;
+    EXPECT_EQ(r.right - r.left, width) << what;
+    EXPECT_EQ(r.bottom - r.top, height) << what;
+}
+
+TEST_F(MainWindow, ChildrenFollowTheLayoutAt96And144Dpi) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    RECT client{};
+    GetClientRect(app.window(), &client);
+    EXPECT_EQ(client.right, 1072) << "first start: 1072 x 600 client";
+    EXPECT_EQ(client.bottom, 600);
+    const int bar = GetSystemMetricsForDpi(SM_CXVSCROLL, 96);
+    ExpectRect(app.Rect(app.Preview()), 24, 128, 640, 360, "preview");
+    ExpectRect(app.Rect(app.Child(kIdLenses)), 688, 128, 1072 - 688 - 24 + bar, 600 - 128 - 24, "grid");
+    const RECT list = app.Rect(app.Child(kIdCamera));
+    EXPECT_EQ(list.left, 1072 - 344);
+    EXPECT_EQ(list.top, 46);
+    EXPECT_EQ(list.right - list.left, 320);
+    ExpectRect(app.Rect(app.Child(kIdInstall)), 508, 518, 140, 40, "install button");
+
+    // Wine keeps 96 DPI; the per-monitor change message is what a 150 % monitor would send.
+    RECT suggested{0, 0, 1700, 1000};
+    SendMessageW(app.window(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    ExpectRect(app.Rect(app.Preview()), 36, 192, 960, 540, "preview at 144 DPI");
+    ExpectRect(app.Rect(app.Child(kIdInstall)), 762, 777, 210, 60, "install button at 144 DPI");
+    const int w = app.ClientWidth();
+    const RECT grid = app.Rect(app.Child(kIdLenses));
+    EXPECT_EQ(grid.left, 1032);
+    EXPECT_EQ(grid.right - grid.left, std::max(w - 1032 - 36 + GetSystemMetricsForDpi(SM_CXVSCROLL, 144), 168));
+    EXPECT_EQ(app.Rect(app.Child(kIdCamera)).left, w - 516);
+    SaveArtefact(app.Screenshot(), L"app-window-144dpi.png");
+}
+
+TEST_F(MainWindow, NotInstalledShowsThePanelButtonAndTheLenses) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    app.Settle(1500);
+    EXPECT_TRUE(IsWindowVisible(app.Child(kIdInstall)));
+    const qel::Image shot = app.Screenshot();
+    SaveArtefact(shot, L"app-window-not-installed.png");
+
+    EXPECT_EQ(PixelOf(shot, 10, 10), RGB(16, 20, 21)) << "window background";
+    EXPECT_EQ(PixelOf(shot, 100, 108), RGB(102, 195, 205)) << "first stripe";
+    EXPECT_EQ(PixelOf(shot, 250, 108), RGB(244, 205, 84)) << "second stripe";
+    EXPECT_EQ(PixelOf(shot, 400, 108), RGB(244, 102, 65)) << "third stripe";
+    EXPECT_EQ(PixelOf(shot, 25, 540), RGB(244, 102, 65)) << "accent bar of the not-installed panel";
+    EXPECT_EQ(PixelOf(shot, 400, 570), RGB(25, 30, 31)) << "panel";
+    EXPECT_EQ(PixelOf(shot, 520, 522), RGB(244, 102, 65)) << "install button";
+    // The first lens tile (item 1) holds its thumbnail: not the plain tile colour everywhere.
+    int thumbPixels = 0;
+    for (int y = 136; y < 216; ++y)
+        for (int x = 688 + 124 + 16; x < 688 + 124 + 96; ++x)
+            if (PixelOf(shot, x, y) != RGB(25, 30, 31) && PixelOf(shot, x, y) != RGB(44, 43, 36)) ++thumbPixels;
+    EXPECT_GT(thumbPixels, 400);
+}
+
+TEST_F(MainWindow, InstalledHidesTheButton) {
+    TempDir dir;
+    FakeInstalled installed(dir);
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    ASSERT_TRUE(WaitFor([&] {
+        app.Settle(100);
+        return !IsWindowVisible(app.Child(kIdInstall));
+    }));
+    app.Settle(1500);
+    const qel::Image shot = app.Screenshot();
+    SaveArtefact(shot, L"app-window-installed.png");
+    EXPECT_EQ(PixelOf(shot, 25, 540), RGB(25, 30, 31)) << "no accent bar";
+    EXPECT_EQ(PixelOf(shot, 520, 522), RGB(25, 30, 31)) << "no button";
+}
+
+TEST_F(MainWindow, CameraListIsRefilledOnDropDownAndSelectionIsSaved) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    HWND list = app.Child(kIdCamera);
+    EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 1);
+    EXPECT_TRUE(IsWindowEnabled(list));
+
+    qel::test::TestCamera second;
+    second.name = L"Seconda";
+    second.id = L"\\\\?\\usb#test-webcam-1";
+    webcams_.Set({qel::test::TestCamera{}, second});
+    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_DROPDOWN), reinterpret_cast<LPARAM>(list));
+    ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 2);
+    SendMessageW(list, CB_SETCURSEL, 1, 0);
+    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    EXPECT_EQ(RegString(L"Webcam"), second.id);
+
+    webcams_.Set({});
+    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_DROPDOWN), reinterpret_cast<LPARAM>(list));
+    wchar_t text[64] = L"";
+    SendMessageW(list, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(text));
+    EXPECT_EQ(std::wstring(text), L"Nessuna webcam");
+    EXPECT_FALSE(IsWindowEnabled(list));
+}
+
+TEST_F(MainWindow, LensChosenInTheGridIsSavedAndTheNoLensTileSavesEmpty) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    HWND grid = app.Child(kIdLenses);
+    const int first = qel::LensGridSelected(grid);
+    EXPECT_GE(first, 1) << "the default lens \"classica\" is selected at start";
+    SendMessageW(grid, WM_KEYDOWN, VK_RIGHT, 0);
+    const std::wstring next = RegString(L"Lens");
+    EXPECT_NE(next, L"<missing>");
+    EXPECT_NE(next, L"classica");
+    SendMessageW(grid, WM_KEYDOWN, VK_HOME, 0);
+    EXPECT_EQ(RegString(L"Lens"), L"");
+}
+
+TEST_F(MainWindow, CloseHidesWithOneBalloonAndExitSavesAndEndsWithZero) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    SendMessageW(app.window(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(app.window())) << "closing never destroys the window";
+    // Wine's shell may refuse the icon; then the window minimises instead of hiding.
+    EXPECT_TRUE(!IsWindowVisible(app.window()) || IsIconic(app.window()));
+    if (!IsWindowVisible(app.window())) {
+        EXPECT_EQ(RegDword(L"TrayHintShown"), 1u);
+    }
+    PostMessageW(app.window(), kMsgShow, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(app.window()) && !IsIconic(app.window()); }));
+    EXPECT_EQ(app.Exit(), 0);
+    EXPECT_NE(RegString(L"Lens"), L"<missing>") << "settings saved on exit";
+    DWORD size = 0;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, L"Window", RRF_RT_REG_BINARY, nullptr, nullptr,
+                           &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 16u);
+}
+
+TEST_F(MainWindow, SecondStartShowsTheRunningWindowAndExitsWithZero) {
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    ShowWindow(app.window(), SW_HIDE);
+    TempDir dir;
+    const qel::test::ProgramRun second = qel::test::RunBrivane(dir, L"", 30000);
+    EXPECT_EQ(second.code, 0u);
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(app.window()) != FALSE; }));
+}
+
+TEST_F(MainWindow, SavedRectangleOnNoMonitorIsIgnored) {
+    qel::Settings s;
+    s.window = RECT{-30000, -30000, -29000, -29400};
+    ASSERT_TRUE(qel::SaveSettings(s, qel::kSettingsKey));
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    RECT r{};
+    GetWindowRect(app.window(), &r);
+    EXPECT_GE(r.left, 0);
+    EXPECT_GE(r.top, 0);
+    RECT client{};
+    GetClientRect(app.window(), &client);
+    EXPECT_EQ(client.right, 1072);
+}
+
+}  // namespace
