@@ -5,7 +5,6 @@
 #include <wincodec.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "foundation/log.h"
+#include "foundation/process.h"
 
 namespace qel {
 
@@ -37,16 +37,6 @@ std::string Trim(const std::string& text) {
     if (first == std::string::npos) return std::string();
     const size_t last = text.find_last_not_of(blanks);
     return text.substr(first, last - first + 1);
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
-    return out;
 }
 
 std::wstring Widen(const std::string& text) {
@@ -147,7 +137,7 @@ const std::string* Find(const Ini& ini, const char* section, const char* key) {
 
 std::string LayerDisplayName(const std::wstring& path) {
     const size_t cut = path.find_last_of(L"/\\");
-    return Narrow(cut == std::wstring::npos ? path : path.substr(cut + 1));
+    return Utf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
 }
 
 bool DecodeImages(Lens& lens, std::string& error) {
@@ -172,7 +162,7 @@ bool DecodeImages(Lens& lens, std::string& error) {
 void FillThumbnail(Lens& lens, const std::wstring& folder) {
     const std::wstring thumbPath = folder + L"/thumb.png";
     if (GetFileAttributesW(thumbPath.c_str()) != INVALID_FILE_ATTRIBUTES && !LoadPng(thumbPath, lens.thumb)) {
-        Log("Lens '%s': thumb.png exists but cannot be decoded", Narrow(lens.id).c_str());
+        Log("Lens '%s': thumb.png exists but cannot be decoded", Utf8(lens.id).c_str());
     }
     if (lens.thumb.width == 0) lens.thumb = lens.potato;
     FreeLensImages(lens);
@@ -314,7 +304,7 @@ std::vector<Lens> LoadLenses(const std::wstring& root) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((root + L"/*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) {
-        Log("LoadLenses: cannot open %s", Narrow(root).c_str());
+        Log("LoadLenses: cannot open %s", Utf8(root).c_str());
         return lenses;
     }
     do {
@@ -326,7 +316,7 @@ std::vector<Lens> LoadLenses(const std::wstring& root) {
         if (LoadOne(root, name, lens, error)) {
             lenses.push_back(std::move(lens));
         } else {
-            Log("Lens '%s' skipped: %s", Narrow(name).c_str(), error.c_str());
+            Log("Lens '%s' skipped: %s", Utf8(name).c_str(), error.c_str());
         }
     } while (FindNextFileW(find, &entry));
     FindClose(find);
@@ -342,7 +332,7 @@ bool LoadLensImages(Lens& lens) {
     std::string error;
     if (DecodeImages(lens, error)) return true;
     FreeLensImages(lens);
-    Log("Lens '%s' images not loaded: %s", Narrow(lens.id).c_str(), error.c_str());
+    Log("Lens '%s' images not loaded: %s", Utf8(lens.id).c_str(), error.c_str());
     return false;
 }
 
