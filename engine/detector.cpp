@@ -53,34 +53,37 @@ Letterbox LetterboxInto(const RgbView& view, std::vector<float>& input, std::vec
     int x0, x1, y0, y1;
     Spans(view.width, box.s, box.padX, sw, x0, x1, columns);
     Spans(view.height, box.s, box.padY, sh, y0, y1, rows);
-    columnSums.resize(size_t(kSide) * 3);
+    if (x0 >= x1) return box;
 
+    // One row of sums per source column (4 lanes, so the add runs over whole rows of bytes); each
+    // output pixel then adds up its columns. Integer sums, so the order does not change the result.
+    const uint32_t firstColumn = columns.front().first;
+    const uint32_t lastColumn = columns.back().last;
+    const size_t lanes = size_t(lastColumn - firstColumn) * 4;
+    columnSums.resize(lanes);
     for (int y = y0; y < y1; ++y) {
         std::fill(columnSums.begin(), columnSums.end(), 0u);
         const Span rowSpan = rows[size_t(y - y0)];
         for (uint32_t r = rowSpan.first; r < rowSpan.last; ++r) {
-            const uint8_t* row = view.data + size_t(r) * view.stride;
-            for (int x = x0; x < x1; ++x) {
-                const Span col = columns[size_t(x - x0)];
-                uint32_t sr = 0, sg = 0, sb = 0;
-                for (const uint8_t* p = row + size_t(col.first) * 4; p < row + size_t(col.last) * 4; p += 4) {
-                    sr += p[0];
-                    sg += p[1];
-                    sb += p[2];
-                }
-                uint32_t* sums = &columnSums[size_t(x) * 3];
-                sums[0] += sr;
-                sums[1] += sg;
-                sums[2] += sb;
-            }
+            const uint8_t* row = view.data + size_t(r) * view.stride + size_t(firstColumn) * 4;
+            uint32_t* sums = columnSums.data();
+            for (size_t i = 0; i < lanes; ++i) sums[i] += row[i];
         }
         const float rowCount = float(rowSpan.last - rowSpan.first);
         for (int x = x0; x < x1; ++x) {
             const Span col = columns[size_t(x - x0)];
+            uint32_t sr = 0, sg = 0, sb = 0;
+            for (const uint32_t* p = &columnSums[size_t(col.first - firstColumn) * 4];
+                 p < &columnSums[0] + size_t(col.last - firstColumn) * 4; p += 4) {
+                sr += p[0];
+                sg += p[1];
+                sb += p[2];
+            }
             const float scale = 1.0f / (float(col.last - col.first) * (rowCount * 127.5f));
             float* out = &input[(size_t(y) * kSide + size_t(x)) * 3];
-            const uint32_t* sums = &columnSums[size_t(x) * 3];
-            for (int k = 0; k < 3; ++k) out[k] = float(sums[k]) * scale - 1.0f;
+            out[0] = float(sr) * scale - 1.0f;
+            out[1] = float(sg) * scale - 1.0f;
+            out[2] = float(sb) * scale - 1.0f;
         }
     }
     return box;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include <emmintrin.h>
 
 namespace qel {
 namespace {
@@ -11,6 +14,15 @@ constexpr int kPoints = 468;
 
 // Like std::clamp, but a position that is not a number lands on 0 instead of indexing outside the frame.
 float ClampPosition(float v, float hi) { return std::max(0.0f, std::min(v, hi)); }
+
+// Bytes 0..3 of a pixel as four floats.
+__m128 Lanes(const uint8_t* pixel) {
+    uint32_t bytes;
+    memcpy(&bytes, pixel, 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(bytes)), zero), zero);
+    return _mm_cvtepi32_ps(wide);
+}
 
 }  // namespace
 
@@ -24,13 +36,22 @@ void CropInto(const RgbView& view, const Roi& roi, std::vector<float>& input) {
     const float half = roi.size * 0.5f;
     const float maxX = float(view.width - 1);
     const float maxY = float(view.height - 1);
+    // The products of each column's u, computed once: the same arithmetic, term by term, as per pixel.
+    float cu[kSide], su[kSide];
+    for (int c = 0; c < kSide; ++c) {
+        const float u = (float(c) + 0.5f) * k - half;
+        cu[c] = cs * u;
+        su[c] = sn * u;
+    }
+    const __m128 kToUnit = _mm_set1_ps(0.003921569f);
     float* out = input.data();
     for (int r = 0; r < kSide; ++r) {
         const float v = (float(r) + 0.5f) * k - half;
+        const float sv = sn * v;
+        const float cv = cs * v;
         for (int c = 0; c < kSide; ++c, out += 3) {
-            const float u = (float(c) + 0.5f) * k - half;
-            const float sx = ClampPosition(cs * u - sn * v + roi.center.x - 0.5f, maxX);
-            const float sy = ClampPosition(sn * u + cs * v + roi.center.y - 0.5f, maxY);
+            const float sx = ClampPosition(cu[c] - sv + roi.center.x - 0.5f, maxX);
+            const float sy = ClampPosition(su[c] + cv + roi.center.y - 0.5f, maxY);
             const uint32_t x0 = uint32_t(sx);
             const uint32_t y0 = uint32_t(sy);
             const float fx = sx - float(x0);
@@ -39,15 +60,19 @@ void CropInto(const RgbView& view, const Roi& roi, std::vector<float>& input) {
             const uint32_t y1 = std::min(y0 + 1, view.height - 1);
             const uint8_t* row0 = view.data + size_t(y0) * view.stride;
             const uint8_t* row1 = view.data + size_t(y1) * view.stride;
-            const uint8_t* p00 = row0 + size_t(x0) * 4;
-            const uint8_t* p10 = row0 + size_t(x1) * 4;
-            const uint8_t* p01 = row1 + size_t(x0) * 4;
-            const uint8_t* p11 = row1 + size_t(x1) * 4;
-            for (int ch = 0; ch < 3; ++ch) {
-                const float top = float(p00[ch]) + float(int(p10[ch]) - int(p00[ch])) * fx;
-                const float bottom = float(p01[ch]) + float(int(p11[ch]) - int(p01[ch])) * fx;
-                out[ch] = (top + (bottom - top) * fy) * 0.003921569f;
-            }
+            // The three channels side by side in one SSE register: the same single-precision steps as
+            // channel by channel (byte differences are exact in float), a quarter of the conversions.
+            const __m128 f00 = Lanes(row0 + size_t(x0) * 4);
+            const __m128 f10 = Lanes(row0 + size_t(x1) * 4);
+            const __m128 f01 = Lanes(row1 + size_t(x0) * 4);
+            const __m128 f11 = Lanes(row1 + size_t(x1) * 4);
+            const __m128 vx = _mm_set1_ps(fx);
+            const __m128 top = _mm_add_ps(f00, _mm_mul_ps(_mm_sub_ps(f10, f00), vx));
+            const __m128 bottom = _mm_add_ps(f01, _mm_mul_ps(_mm_sub_ps(f11, f01), vx));
+            const __m128 value =
+                _mm_mul_ps(_mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), _mm_set1_ps(fy))), kToUnit);
+            _mm_storel_pi(reinterpret_cast<__m64*>(out), value);
+            _mm_store_ss(out + 2, _mm_movehl_ps(value, value));
         }
     }
 }
