@@ -72,6 +72,22 @@ uint64_t ElementCount(const std::vector<int64_t>& dims) {
     return n;
 }
 
+// The dimensions of a float tensor type; false for any other type or a failed call.
+bool FloatDimensions(const OrtTypeInfo* type, std::vector<int64_t>& dims) {
+    const OrtApi* api = Api();
+    const OrtTensorTypeAndShapeInfo* tensor = nullptr;
+    if (OrtStatus* s = api->CastTypeInfoToTensorInfo(type, &tensor)) return Ok(s, "CastTypeInfoToTensorInfo");
+    if (!tensor) return false;
+    ONNXTensorElementDataType element = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+    if (OrtStatus* s = api->GetTensorElementType(tensor, &element)) return Ok(s, "GetTensorElementType");
+    if (element != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) return false;
+    size_t rank = 0;
+    if (OrtStatus* s = api->GetDimensionsCount(tensor, &rank)) return Ok(s, "GetDimensionsCount");
+    dims.assign(rank, 0);
+    if (OrtStatus* s = api->GetDimensions(tensor, dims.data(), rank)) return Ok(s, "GetDimensions");
+    return true;
+}
+
 // The dimensions of the named float tensor on one side of the session; false when it is missing,
 // not a float tensor, or a call fails.
 bool FindTensor(OrtSession* session, OrtAllocator* allocator, bool input, const char* wanted,
@@ -97,26 +113,7 @@ bool FindTensor(OrtSession* session, OrtAllocator* allocator, bool input, const 
     if (OrtStatus* s = input ? api->SessionGetInputTypeInfo(session, index, &type)
                              : api->SessionGetOutputTypeInfo(session, index, &type))
         return Ok(s, "type");
-    bool found = false;
-    const OrtTensorTypeAndShapeInfo* tensor = nullptr;
-    ONNXTensorElementDataType element = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
-    size_t rank = 0;
-    if (OrtStatus* s = api->CastTypeInfoToTensorInfo(type, &tensor)) {
-        Ok(s, "CastTypeInfoToTensorInfo");
-    } else if (!tensor) {
-    } else if (OrtStatus* s = api->GetTensorElementType(tensor, &element)) {
-        Ok(s, "GetTensorElementType");
-    } else if (element != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
-    } else if (OrtStatus* s = api->GetDimensionsCount(tensor, &rank)) {
-        Ok(s, "GetDimensionsCount");
-    } else {
-        dims.assign(rank, 0);
-        if (OrtStatus* s = api->GetDimensions(tensor, dims.data(), rank)) {
-            Ok(s, "GetDimensions");
-        } else {
-            found = true;
-        }
-    }
+    const bool found = FloatDimensions(type, dims);
     api->ReleaseTypeInfo(type);
     return found;
 }
