@@ -1,0 +1,70 @@
+#pragma once
+
+#include <windows.h>
+#include <mfidl.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "mediasource/attributes.h"
+#include "mediasource/comobject.h"
+#include "platform/mf_missing.h"
+
+namespace qel {
+
+// The source's single NV12 1280x720 stream. Each sample request is answered at once with the
+// newest frame-bus frame, the last one while the writer is alive, or the pause frame.
+class Stream final : public RefCounted<Stream>,
+                     public QueuedEvents<IMFMediaStream2>,
+                     public AttributeForwarder<IMFAttributes>,
+                     public KsControlRefusal {
+public:
+    static HRESULT Create(IMFMediaSource* source, DWORD id, Stream** out);
+
+    // Called by the source while it holds its own lock.
+    HRESULT Start(IMFMediaType* type);
+    HRESULT Stop();
+    HRESULT SetAllocator(IUnknown* allocator);
+    void Shutdown();
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefCount(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseCount(); }
+
+    // IMFMediaStream, IMFMediaStream2
+    STDMETHODIMP GetMediaSource(IMFMediaSource** out) override;
+    STDMETHODIMP GetStreamDescriptor(IMFStreamDescriptor** out) override;
+    STDMETHODIMP RequestSample(IUnknown* token) override;
+    STDMETHODIMP SetStreamState(MF_STREAM_STATE value) override;
+    STDMETHODIMP GetStreamState(MF_STREAM_STATE* value) override;
+
+    const DWORD id;
+
+private:
+    friend class RefCounted<Stream>;
+    explicit Stream(DWORD streamId) : id(streamId) {}
+    ~Stream();
+    HRESULT Init(IMFMediaSource* owner);
+    HRESULT StartLocked(IMFMediaType* newType);
+    HRESULT StopLocked();
+    HRESULT FillSample(IMFSample** out);
+    void ReleaseAllocator();
+
+    MF_STREAM_STATE state = MF_STREAM_STATE_STOPPED;
+    IMFStreamDescriptor* descriptor = nullptr;
+    IMFMediaSource* source = nullptr;
+    IMFMediaType* type = nullptr;
+    IMFVideoSampleAllocatorEx* allocator = nullptr;
+    bool allocatorReady = false;
+    std::vector<uint8_t> frame;
+    uint64_t lastSeq = 0;
+    bool haveFrame = false;
+};
+
+// Copies one 1,382,400-byte NV12 frame into a sample buffer, honouring a 2D buffer's pitch.
+HRESULT WriteNv12(IMFMediaBuffer* buffer, const uint8_t* nv12);
+
+// The stream's media type: NV12 1280x720 at 30 frames per second.
+HRESULT CreateNv12Type(IMFMediaType** out);
+
+}  // namespace qel
