@@ -49,6 +49,16 @@ double TrackToFull(qel::Tracker& tracker, double t0) {
     return t;
 }
 
+// Tracks to full alpha, loses the face for one frame at the returned time, and lets it come back moved.
+double TrackThenLose(qel::Tracker& tracker, ScriptedModels& models) {
+    const double t1 = TrackToFull(tracker, 10.0);
+    models.present = false;
+    tracker.Update(kNoPixels, t1);
+    models.present = true;
+    models.at = {130.0f, 100.0f};
+    return t1;
+}
+
 }  // namespace
 
 TEST(Tracker, FreshFaceFadesInOverPointOneFiveSecondsAndDetectsOnce) {
@@ -93,11 +103,7 @@ TEST(Tracker, LostFaceHoldsThenFadesOutWithFrozenLandmarks) {
 TEST(Tracker, RefoundWhileFadingContinuesFromFadeOutAlphaAndKeepsFilters) {
     ScriptedModels models;
     qel::Tracker tracker(models);
-    const double t1 = TrackToFull(tracker, 10.0);
-    models.present = false;
-    tracker.Update(kNoPixels, t1);
-    models.present = true;
-    models.at = {130.0f, 100.0f};  // the face moved while it was lost
+    const double t1 = TrackThenLose(tracker, models);
     const qel::TrackResult again = tracker.Update(kNoPixels, t1 + 0.25);
     EXPECT_TRUE(again.found);
     EXPECT_NEAR(again.alpha, 2.0f / 3.0f, 1e-4f);
@@ -110,12 +116,10 @@ TEST(Tracker, RefoundWhileFadingContinuesFromFadeOutAlphaAndKeepsFilters) {
 TEST(Tracker, RefoundAfterFadeOutRestartsAlphaAndFilters) {
     ScriptedModels models;
     qel::Tracker tracker(models);
-    const double t1 = TrackToFull(tracker, 10.0);
+    const double t1 = TrackThenLose(tracker, models);
     models.present = false;
-    tracker.Update(kNoPixels, t1);
     tracker.Update(kNoPixels, t1 + 0.36);
     models.present = true;
-    models.at = {130.0f, 100.0f};
     const qel::TrackResult again = tracker.Update(kNoPixels, t1 + 0.4);
     EXPECT_TRUE(again.found);
     EXPECT_EQ(again.alpha, 0.0f);
