@@ -209,6 +209,10 @@ TEST_F(MainWindow, NotInstalledShowsThePanelButtonAndTheLenses) {
     SaveArtefact(shot, L"app-window-not-installed.png");
 
     EXPECT_EQ(PixelOf(shot, 10, 10), RGB(16, 20, 21)) << "window background";
+    const COLORREF body = PixelOf(shot, 24 + 10, 22 + 25);  // the camera body of the header icon
+    EXPECT_NEAR(GetRValue(body), 102, 8);
+    EXPECT_NEAR(GetGValue(body), 195, 8);
+    EXPECT_NEAR(GetBValue(body), 205, 8);
     EXPECT_EQ(PixelOf(shot, 100, 108), RGB(102, 195, 205)) << "first stripe";
     EXPECT_EQ(PixelOf(shot, 250, 108), RGB(244, 205, 84)) << "second stripe";
     EXPECT_EQ(PixelOf(shot, 400, 108), RGB(244, 102, 65)) << "third stripe";
