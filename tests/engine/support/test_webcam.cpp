@@ -12,6 +12,7 @@
 
 #include "engine/capture.h"
 #include "engine/lens.h"
+#include "tests/engine/support/face_photos.h"
 
 namespace qel::test {
 namespace {
@@ -24,20 +25,9 @@ CameraPlatform g_realPlatform{};
 
 // ---- the picture ----
 
-struct Photo {
-    std::mutex mutex;
-    Image image;
-    bool tried = false;
-};
-
 const Image& FacePhoto() {
-    static Photo photo;
-    std::lock_guard<std::mutex> lock(photo.mutex);
-    if (!photo.tried) {
-        photo.tried = true;
-        LoadPng(FacePhotoPath(), photo.image);
-    }
-    return photo.image;
+    static const Image photo = LoadPhoto(L"astronaut.png");
+    return photo;
 }
 
 uint8_t Clamp8(float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); }
@@ -581,6 +571,5 @@ std::vector<uint8_t> PhotoNv12(uint32_t width, uint32_t height, uint32_t shift) 
     return Cut(Canvas(canvasWidth, height), canvasWidth, width, height, shift);
 }
 
-std::wstring FacePhotoPath() { return L"Z:\\usr\\lib\\python3\\dist-packages\\skimage\\data\\astronaut.png"; }
 
 }  // namespace qel::test

@@ -73,7 +73,4 @@ public:
 // (height may be odd: the chroma plane then has (height + 1) / 2 rows).
 std::vector<uint8_t> PhotoNv12(uint32_t width, uint32_t height, uint32_t shift);
 
-// Path of the real face photo (Debian's python3-skimage data).
-std::wstring FacePhotoPath();
-
 }  // namespace qel::test

@@ -1,0 +1,494 @@
+#include "engine/pipeline.h"
+
+#include <gtest/gtest.h>
+#include <wincodec.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <thread>
+
+#include "engine/renderer.h"
+#include "engine/renderer_impl.h"
+#include "engine/tracker.h"
+#include "foundation/process.h"
+#include "tests/engine/support/face_photos.h"
+#include "tests/engine/support/gpu_frames.h"
+#include "tests/engine/support/image_file.h"
+#include "tests/engine/support/test_webcam.h"
+#include "tests/support/test_support.h"
+
+using qel::FrameStep;
+using qel::Lens;
+using qel::Renderer;
+using qel::Stats;
+using qel::test::TestCamera;
+using qel::test::TestWebcams;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Scripted face models: a face (or none) whose landmarks sit in the middle of the frame.
+class ScriptedModels : public qel::FaceModels {
+public:
+    bool face = true;
+    std::vector<qel::Detection> Detect(const qel::RgbView&) override {
+        if (!face) return {};
+        qel::Detection d;
+        d.x = 540;
+        d.y = 260;
+        d.w = 200;
+        d.h = 200;
+        d.score = 0.9f;
+        return {d};
+    }
+    bool Landmarks(const qel::RgbView&, const qel::Roi&, qel::FaceLandmarks& out) override {
+        for (int i = 0; i < 468; ++i) out.points[i] = {560.0f + float(i % 20) * 8.0f, 240.0f + float(i / 20) * 9.0f};
+        out.presence = face ? 1.0f : 0.0f;
+        return true;
+    }
+};
+
+// Lens folders of the test's own: one potato PNG each, which a test may rewrite between frames.
+struct LensFiles {
+    qel::test::TempDir dir;
+    std::vector<Lens> lenses;
+
+    explicit LensFiles(int count) {
+        for (int i = 0; i < count; ++i) {
+            Lens lens;
+            lens.id = L"lens" + std::to_wstring(i);
+            lens.potatoPath = dir / (lens.id + L".png");
+            lens.center = {32, 32};
+            lens.width = 64;
+            lens.leftEye = {20, 24};
+            lens.rightEye = {44, 24};
+            lens.mouth = {32, 48};
+            lenses.push_back(lens);
+            Write(i, 64);
+        }
+    }
+    void Write(int i, uint32_t side) {
+        ASSERT_TRUE(qel::test::WriteImageFile(lenses[i].potatoPath, GUID_ContainerFormatPng, side, side,
+                                              qel::test::SolidRgba(side, side, 200, 150, 60, 255)));
+    }
+    void Break(int i) { qel::test::WriteFileBytes(lenses[i].potatoPath, "not a picture"); }
+};
+
+class FrameStepTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(renderer.Init(qel::test::ShaderSource(), false)); }
+
+    bool Run(FrameStep& step, int32_t index, double now, unsigned w = 1280, unsigned h = 720) {
+        return step.Run(frame.data(), w, h, index, now);
+    }
+    float UploadedSide() { return renderer.impl().lensReady ? renderer.impl().lensSize[0] : 0.0f; }
+
+    qel::test::LogCapture log;
+    Renderer renderer;
+    ScriptedModels models;
+    qel::Tracker tracker{models};
+    LensFiles files{3};
+    std::vector<uint8_t> frame = qel::test::Nv12Frame(1280, 720, {90, 120, 140});
+};
+
+TEST_F(FrameStepTest, NoLensIsToldToTheCompositorOnceAfterConstruction) {
+    FrameStep step(&renderer, nullptr, &files.lenses);
+    Lens decoded = files.lenses[0];
+    ASSERT_TRUE(qel::LoadLensImages(decoded));
+    renderer.SetLens(&decoded);
+    ASSERT_TRUE(Run(step, -1, 0.0));
+    EXPECT_EQ(step.shownLens, -1);
+    EXPECT_FALSE(renderer.impl().lensReady);
+
+    renderer.SetLens(&decoded);
+    ASSERT_TRUE(Run(step, 7, 0.1));  // out of range: still none, not told again
+    EXPECT_TRUE(renderer.impl().lensReady);
+}
+
+TEST_F(FrameStepTest, EverySelectionChangeDecodesAfreshWithoutCache) {
+    FrameStep step(&renderer, nullptr, &files.lenses);
+    ASSERT_TRUE(Run(step, 0, 0.0));
+    EXPECT_EQ(UploadedSide(), 64.0f);
+    files.Write(0, 96);
+    ASSERT_TRUE(Run(step, 0, 0.1));
+    EXPECT_EQ(UploadedSide(), 64.0f);  // same selection: not decoded again
+    ASSERT_TRUE(Run(step, 2, 0.2));
+    EXPECT_EQ(step.shownLens, 2);
+    ASSERT_TRUE(Run(step, 0, 0.3));
+    EXPECT_EQ(UploadedSide(), 96.0f);
+
+    files.Write(0, 128);
+    step.LensDirty();
+    EXPECT_EQ(step.shownLens, -2);
+    ASSERT_TRUE(Run(step, 0, 0.4));
+    EXPECT_EQ(UploadedSide(), 128.0f);
+    for (const Lens& lens : files.lenses) EXPECT_TRUE(lens.potato.rgba.empty());  // the shared list stays untouched
+}
+
+TEST_F(FrameStepTest, ALensThatFailsToDecodeStaysShownAsNoLens) {
+    FrameStep step(&renderer, nullptr, &files.lenses);
+    files.Break(1);
+    ASSERT_TRUE(Run(step, 1, 0.0));
+    EXPECT_EQ(step.shownLens, 1);
+    EXPECT_FALSE(renderer.impl().lensReady);
+    files.Write(1, 64);
+    ASSERT_TRUE(Run(step, 1, 0.1));
+    EXPECT_FALSE(renderer.impl().lensReady);  // no retry for the same selection
+}
+
+TEST_F(FrameStepTest, FaceWithoutLensIsFoundButNotPlaced) {
+    FrameStep step(&renderer, &tracker, &files.lenses);
+    for (double t : {0.0, 0.1, 0.2}) ASSERT_TRUE(Run(step, -1, t));
+    EXPECT_TRUE(step.faceFound);
+    EXPECT_FALSE(step.placementValid);
+    EXPECT_EQ(step.rgba.size(), 1280u * 720u * 4u);
+}
+
+TEST_F(FrameStepTest, PlacementFollowsTheFadeNotTheFoundFlag) {
+    FrameStep step(&renderer, &tracker, &files.lenses);
+    ASSERT_TRUE(Run(step, 0, 0.0));
+    EXPECT_TRUE(step.faceFound);
+    EXPECT_FALSE(step.placementValid);  // a fresh face starts at alpha 0
+    ASSERT_TRUE(Run(step, 0, 0.1));
+    EXPECT_TRUE(step.placementValid);
+    EXPECT_GT(step.alpha, 0.5f);
+    ASSERT_TRUE(Run(step, 0, 0.3));
+    EXPECT_FLOAT_EQ(step.alpha, 1.0f);
+
+    models.face = false;
+    ASSERT_TRUE(Run(step, 0, 0.4));  // lost: the lens holds, then fades
+    EXPECT_TRUE(step.placementValid);
+    ASSERT_TRUE(Run(step, 0, 0.5));
+    EXPECT_TRUE(step.placementValid);
+    ASSERT_TRUE(Run(step, 0, 1.0));
+    EXPECT_FALSE(step.placementValid);
+
+    step.Reset();
+    EXPECT_FALSE(step.faceFound);
+}
+
+TEST_F(FrameStepTest, UnhealthyCompositorDoesNothingUntilHealthy) {
+    Renderer fresh;  // never initialised: not healthy
+    FrameStep step(&fresh, nullptr, &files.lenses);
+    EXPECT_FALSE(step.Run(frame.data(), 1280, 720, 1, 0.0));
+    EXPECT_EQ(step.shownLens, -2);
+    ASSERT_TRUE(fresh.Init(qel::test::ShaderSource(), false));
+    EXPECT_TRUE(step.Run(frame.data(), 1280, 720, 1, 0.1));
+    EXPECT_EQ(step.shownLens, 1);
+    EXPECT_TRUE(fresh.impl().lensReady);
+}
+
+TEST_F(FrameStepTest, ARefusedFrameMakesNoCompositeButCountsAsDone) {
+    FrameStep step(&renderer, &tracker, &files.lenses);
+    EXPECT_TRUE(Run(step, 0, 0.0, 1, 720));
+    EXPECT_FALSE(renderer.impl().hasComposite);
+    EXPECT_FALSE(step.faceFound);
+    EXPECT_TRUE(Run(step, 0, 0.1));
+    EXPECT_TRUE(renderer.impl().hasComposite);
+}
+
+// ---- the loop ----
+
+std::wstring SourceDir() { return QEL_TEST_SOURCE_DIR; }
+
+const std::vector<Lens>& ShippedLenses() {
+    static const std::vector<Lens> lenses = qel::LoadLenses(SourceDir() + L"/lenses");
+    return lenses;
+}
+
+qel::PipelineConfig HeadlessConfig() {
+    qel::PipelineConfig config;
+    config.shaderSource = qel::test::ShaderSource();
+    config.modelsDir = SourceDir() + L"/third_party/models";
+    config.lenses = &ShippedLenses();
+    return config;
+}
+
+// Polls until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        Sleep(20);
+    }
+    return condition();
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+    return size_t(std::count(lines.begin(), lines.end(), line));
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return size_t(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TestCamera Camera(const std::wstring& name, const std::wstring& id) {
+    TestCamera camera;
+    camera.name = name;
+    camera.id = id;
+    return camera;
+}
+
+const std::string kOpenedLine = "pipeline: webcam Test Webcam (1280x720@30 NV12)";
+
+TEST(PipelineLoop, NoWebcamIsLoggedOnceAndALaterWebcamOpensAtTheNextRetry) {
+    qel::test::LogCapture log;
+    TestWebcams webcams;
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.SetLens(L"classica");
+    pipeline.Start(L"");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 1; }, 20));
+    Sleep(4500);  // two more retries with nothing changed
+    Stats s = pipeline.GetStats();
+    EXPECT_EQ(s.status, 1u);
+    EXPECT_FALSE(s.starting);
+    EXPECT_EQ(qel::StatusText(s), L"Nessuna webcam trovata");
+    EXPECT_EQ(Count(log.Lines(), "pipeline: no webcam opened (0 listed): missing"), 1u);
+
+    TestCamera camera;
+    webcams.Set({camera});
+    uint64_t framesAtFirstEstimate = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const Stats now = pipeline.GetStats();
+        framesAtFirstEstimate = now.frames;
+        return now.fps > 0.0;
+    }, 5));
+    // The first estimate comes after a quarter of a second, well before the first full second.
+    EXPECT_GE(framesAtFirstEstimate, 2u);
+    EXPECT_LT(framesAtFirstEstimate, 28u);
+    Sleep(1500);
+    EXPECT_NEAR(pipeline.GetStats().fps, 30.0, 6.0);
+    s = pipeline.GetStats();
+    EXPECT_EQ(s.camera, camera.id);
+    EXPECT_FALSE(s.starting);
+    EXPECT_EQ(s.status, qel::IsInstalled() ? 0u : 4u);
+    EXPECT_TRUE(s.modelsLoaded);
+    EXPECT_TRUE(s.rendererOk);
+    pipeline.Stop();
+
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(Count(lines, kOpenedLine), 1u);
+    EXPECT_EQ(CountPrefix(lines, "pipeline: ready in "), 1u);
+    EXPECT_EQ(Count(lines, "pipeline: stopped after " + std::to_string(pipeline.GetStats().frames) + " frames"), 1u);
+    EXPECT_EQ(camera.control->live, 0);
+}
+
+TEST(PipelineLoop, BusyPreferredWebcamFallsBackAndIsTriedFirstAfterALoss) {
+    qel::test::LogCapture log;
+    TestCamera preferred = Camera(L"Preferred", L"\\\\?\\usb#preferred");
+    preferred.openFailure = static_cast<HRESULT>(0x80070020);
+    TestCamera second = Camera(L"Second", L"\\\\?\\usb#second");
+    TestWebcams webcams({preferred, second});
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.Start(L"\\\\?\\USB#PREFERRED");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == second.id; }, 20));
+
+    // The second is unplugged; the preferred one is free again.
+    second.control->stalled = true;
+    preferred.openFailure = S_OK;
+    webcams.Set({preferred});
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == preferred.id; }, 8));
+    pipeline.Stop();
+
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(Count(lines, "pipeline: webcam Second (1280x720@30 NV12)"), 1u);
+    EXPECT_EQ(Count(lines, "pipeline: webcam lost (missing)"), 1u);
+    EXPECT_EQ(Count(lines, "pipeline: webcam Preferred (1280x720@30 NV12)"), 1u);
+    EXPECT_EQ(CountPrefix(lines, "pipeline: no webcam opened"), 0u);
+}
+
+TEST(PipelineLoop, AStalledWebcamStillListedIsLostAsBusyAndRetried) {
+    qel::test::LogCapture log;
+    TestCamera camera;
+    TestWebcams webcams({camera});
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.Start(L"");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().frames > 5; }, 20));
+    camera.control->stalled = true;
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 2; }, 4));
+    Stats s = pipeline.GetStats();
+    EXPECT_TRUE(s.camera.empty());
+    EXPECT_FALSE(s.faceFound);
+    EXPECT_EQ(s.fps, 0.0);
+    EXPECT_EQ(qel::StatusText(s), L"Webcam in uso da un altro programma");
+
+    camera.control->stalled = false;  // the next retry, 2 s later, opens it again
+    ASSERT_TRUE(WaitFor([&] { return !pipeline.GetStats().camera.empty(); }, 4));
+    pipeline.Stop();
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(Count(lines, "pipeline: webcam lost (busy)"), 1u);
+    EXPECT_EQ(Count(lines, kOpenedLine), 2u);
+    EXPECT_EQ(camera.control->opened, 2);
+}
+
+TEST(PipelineLoop, StartSwitchesCamerasAndReopensTheRunningOne) {
+    qel::test::LogCapture log;
+    TestCamera a = Camera(L"A", L"cam-a");
+    TestCamera b = Camera(L"B", L"cam-b");
+    TestWebcams webcams({a, b});
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.Start(L"cam-b");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-b"; }, 20));
+    pipeline.Start(L"cam-a");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-a"; }, 5));
+    EXPECT_EQ(b.control->live, 0);
+    pipeline.Start(L"cam-a");
+    ASSERT_TRUE(WaitFor([&] { return a.control->opened == 2 && pipeline.GetStats().frames > 0; }, 5));
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-a"; }, 5));
+    pipeline.Stop();
+    EXPECT_EQ(a.control->live, 0);
+    EXPECT_EQ(Count(log.Lines(), "pipeline: webcam A (1280x720@30 NV12)"), 2u);
+}
+
+TEST(PipelineLoop, UnhealthyCompositorCountsFramesWithoutProcessingAndRetries) {
+    qel::test::LogCapture log;
+    TestWebcams webcams({TestCamera{}});
+    qel::PipelineConfig config = HeadlessConfig();
+    config.shaderSource = "this is no shader";
+    qel::Pipeline pipeline(std::move(config));
+    pipeline.Start(L"");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().frames > 60; }, 25));
+    const Stats s = pipeline.GetStats();
+    pipeline.Stop();
+    EXPECT_EQ(s.processed, 0u);
+    EXPECT_GT(s.frameMsTotal, 0.0);
+    EXPECT_FALSE(s.rendererOk);
+    EXPECT_EQ(s.status, 5u);
+    EXPECT_EQ(qel::StatusText(s), L"Errore della scheda video");
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_GE(Count(lines, "pipeline: renderer init failed, retrying in 2 s"), 2u);
+    EXPECT_GE(Count(lines, "pipeline: renderer not healthy, re-initialising"), 1u);
+}
+
+TEST(PipelineLoop, WithoutPublishingAWatchedBusGetsNothing) {
+    qel::test::LogCapture log;
+    TestWebcams webcams({TestCamera{}});
+    auto bus = qel::FrameBus::Create(qel::kBusGlobalName);
+    ASSERT_TRUE(bus);
+    qel::PipelineConfig config = HeadlessConfig();
+    config.publish = false;
+    qel::Pipeline pipeline(std::move(config));
+    pipeline.Start(L"");
+    std::vector<uint8_t> frame(qel::kFrameBytes);
+    uint64_t seq = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        bus->ReadLatest(frame.data(), &seq);
+        return pipeline.GetStats().processed > 30;
+    }, 20));
+    pipeline.Stop();
+    EXPECT_EQ(seq, 0u);
+}
+
+TEST(PipelineLoop, ABusWithoutReaderIsGivenUpAfterFiveSeconds) {
+    qel::test::LogCapture log;
+    TestWebcams webcams({TestCamera{}});
+    qel::Pipeline pipeline(HeadlessConfig());
+    auto made = qel::FrameBus::Create(qel::kBusGlobalName);
+    ASSERT_TRUE(made);
+    pipeline.Start(L"");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().processed > 0; }, 20));
+    Sleep(600);
+    made.reset();  // now only the pipeline keeps the section alive
+    const auto dropped = Clock::now();
+    EXPECT_TRUE(qel::FrameBus::Open(qel::kBusGlobalName));
+    Sleep(3500);
+    EXPECT_TRUE(qel::FrameBus::Open(qel::kBusGlobalName));
+    ASSERT_TRUE(WaitFor([] { return !qel::FrameBus::Open(qel::kBusGlobalName); }, 4));
+    const double gone = std::chrono::duration<double>(Clock::now() - dropped).count();
+    pipeline.Stop();
+    EXPECT_GT(gone, 3.5);
+    EXPECT_LT(gone, 6.5);
+}
+
+LRESULT CALLBACK PreviewProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    return DefWindowProcW(window, message, w, l);
+}
+
+TEST(PipelineLoop, StopFromTheWindowThreadReturnsWhilePresenting) {
+    qel::test::LogCapture log;
+    TestWebcams webcams({TestCamera{}});
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PreviewProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"QelPipelineTestPreview";
+    RegisterClassW(&wc);
+    HWND window = CreateWindowExW(0, wc.lpszClassName, L"preview", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640,
+                                  360, nullptr, nullptr, wc.hInstance, nullptr);
+    ASSERT_TRUE(window);
+    qel::PipelineConfig config = HeadlessConfig();
+    config.preview = window;
+    qel::Pipeline pipeline(std::move(config));
+    pipeline.Start(L"");
+    ASSERT_TRUE(WaitFor([&] {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        return pipeline.GetStats().processed > 20;
+    }, 20));
+    const auto start = Clock::now();
+    pipeline.Stop();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0);
+    DestroyWindow(window);
+    EXPECT_EQ(Count(log.Lines(), "pipeline: no preview"), 0u);
+}
+
+// ---- end to end ----
+
+qel::Image RgbaOfNv12(const std::vector<uint8_t>& nv12) {
+    qel::Image image{qel::kFrameWidth, qel::kFrameHeight, std::vector<uint8_t>(size_t(qel::kLumaBytes) * 4)};
+    for (uint32_t y = 0; y < qel::kFrameHeight; ++y)
+        for (uint32_t x = 0; x < qel::kFrameWidth; ++x) {
+            const uint8_t* uv = &nv12[qel::kLumaBytes + size_t(y / 2) * qel::kFrameWidth + (x & ~1u)];
+            const qel::test::Rgba rgba = qel::test::RgbOf({nv12[size_t(y) * qel::kFrameWidth + x], uv[0], uv[1]});
+            std::copy(rgba.begin(), rgba.end(), &image.rgba[(size_t(y) * qel::kFrameWidth + x) * 4]);
+        }
+    return image;
+}
+
+// Mean absolute luma difference over a box, against the camera picture at its best-matching shift.
+double LumaDifference(const std::vector<uint8_t>& nv12, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h) {
+    double best = 1e9;
+    for (uint32_t shift = 0; shift <= 64; shift += 2) {
+        const std::vector<uint8_t> camera = qel::test::PhotoNv12(1280, 720, shift);
+        double sum = 0;
+        for (uint32_t y = y0; y < y0 + h; ++y)
+            for (uint32_t x = x0; x < x0 + w; ++x)
+                sum += std::abs(int(nv12[size_t(y) * 1280 + x]) - int(camera[size_t(y) * 1280 + x]));
+        best = std::min(best, sum / (double(w) * h));
+    }
+    return best;
+}
+
+TEST(PipelineEndToEnd, AReaderInAnotherProcessReceivesTheLensOnTheFace) {
+    qel::test::LogCapture log;
+    qel::test::TempDir out;
+    const std::wstring frameFile = out / L"frame.nv12";
+    qel::test::ChildProcess reader(L"\"" + qel::test::TestExeDir() + L"\\pipeline_peer.exe\" read 14 \"" +
+                                   frameFile + L"\"");
+    ASSERT_TRUE(reader.started());
+    TestWebcams webcams({TestCamera{}});
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.SetLens(L"classica");
+    pipeline.Start(L"");
+    bool faceSeen = false;
+    ASSERT_TRUE(WaitFor([&] {
+        faceSeen = faceSeen || pipeline.GetStats().faceFound;
+        return faceSeen && pipeline.GetStats().processed > 90;
+    }, 25));
+    EXPECT_EQ(reader.Wait(30000), 0u);
+    pipeline.Stop();
+
+    const std::string bytes = qel::test::ReadFileBytes(frameFile);
+    ASSERT_EQ(bytes.size(), qel::kFrameBytes);
+    const std::vector<uint8_t> nv12(bytes.begin(), bytes.end());
+    qel::test::WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/pipeline_end_to_end.png", RgbaOfNv12(nv12));
+    // The potato covers the face; the grey beside the photo is the camera picture unchanged.
+    EXPECT_GT(LumaDifference(nv12, 560, 120, 100, 100), 20.0);
+    EXPECT_LT(LumaDifference(nv12, 40, 560, 120, 120), 3.0);
+    EXPECT_TRUE(faceSeen);
+}
+
+}  // namespace
