@@ -98,6 +98,13 @@ TEST(SelftestReport, NoFramesInTheWindowAveragesToZero) {
     EXPECT_NE(r.text.find("frame: 0.0 ms (media su 0 frame)\nCPU: 80.0 % (0 core logici)\n"), std::string::npos);
 }
 
+TEST(RunSelftest, ExecutableWithoutShadersStopsAtOnce) {
+    TempDir dir;
+    qel::test::RedirectedOutput out(dir);
+    EXPECT_EQ(qel::RunSelftest(), 1);
+    EXPECT_EQ(out.Text(), "ERRORE: shader mancanti nell'eseguibile.\n");
+}
+
 // Wine has no webcam, so the real program waits out the 15 s start limit.
 TEST(Brivane, SelftestWithoutAWebcamReportsNoFrames) {
     TempDir dir;

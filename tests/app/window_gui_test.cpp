@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/lensgrid.h"
+#include "app/selftest.h"
 #include "app/settings.h"
 #include "app/ui.h"
 #include "foundation/process.h"
@@ -326,6 +327,36 @@ TEST_F(MainWindow, SavedRectangleOnNoMonitorIsIgnored) {
     RECT client{};
     GetClientRect(app.window(), &client);
     EXPECT_EQ(client.right, 1072);
+}
+
+}  // namespace
+
+namespace {
+
+// The whole self-test on the test webcam: the report's lines in order and a verdict that matches them.
+TEST(RunSelftest, MeasuresTheTestWebcam) {
+    qel::test::LogCapture log;
+    qel::test::TestWebcams webcams({qel::test::TestCamera{}});
+    TempDir dir;
+    int code = -1;
+    std::string text;
+    {
+        qel::test::RedirectedOutput out(dir);
+        code = qel::RunSelftest();
+        text = out.Text();
+    }
+    const char* lines[] = {"Qel Camera - autotest (5 s)\n", "Webcam: Test Webcam\n", "Stato: Attiva \xC2\xB7 ",
+                           "fps: ", "frame: ", " ms (media su ", "CPU: ", " core logici)\n", "Risultato: "};
+    size_t at = 0;
+    for (const char* line : lines) {
+        const size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " in\n" << text;
+        at = found;
+    }
+    const bool ok = text.find("Risultato: OK\n") != std::string::npos;
+    EXPECT_EQ(code, ok ? 0 : 1) << text;
+    ASSERT_FALSE(log.Lines().empty());
+    EXPECT_EQ(log.Lines().back().rfind("selftest: fps ", 0), 0u);
 }
 
 }  // namespace
