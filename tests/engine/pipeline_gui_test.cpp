@@ -404,6 +404,29 @@ TEST(PipelineLoop, ABusWithoutReaderIsGivenUpAfterFiveSeconds) {
     EXPECT_LT(gone, 6.5);
 }
 
+TEST(PipelineLoop, OddSizesRunAndEmptyBuffersAreALossNeverACrash) {
+    qel::test::LogCapture log;
+    qel::test::WebcamMode odd;
+    odd.width = 1279;
+    odd.height = 719;
+    odd.hasStride = false;
+    TestCamera oddCamera = Camera(L"Odd", L"cam-odd");
+    oddCamera.modes = {odd};
+    oddCamera.buffer.pitch = 1279;
+    TestCamera empty = Camera(L"Empty", L"cam-empty");
+    empty.buffer.length = 0;
+    TestWebcams webcams({oddCamera, empty});
+    qel::Pipeline pipeline(HeadlessConfig());
+    pipeline.Start(L"cam-odd");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().processed > 10; }, 20));
+    pipeline.Start(L"cam-empty");
+    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 2; }, 8));
+    pipeline.Stop();
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(Count(lines, "pipeline: webcam Odd (1279x719@30 NV12)"), 1u);
+    EXPECT_EQ(Count(lines, "pipeline: webcam lost (busy)"), 1u);
+}
+
 LRESULT CALLBACK PreviewProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     return DefWindowProcW(window, message, w, l);
 }
