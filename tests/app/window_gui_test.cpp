@@ -360,3 +360,18 @@ TEST(RunSelftest, MeasuresTheTestWebcam) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MainWindow, SavedLensThatVanishedSelectsTheNoLensTile) {
+    qel::Settings s;
+    s.lens = L"sparita";
+    ASSERT_TRUE(qel::SaveSettings(s, qel::kSettingsKey));
+    App app;
+    ASSERT_NE(app.window(), nullptr);
+    EXPECT_EQ(qel::LensGridSelected(app.Child(kIdLenses)), 0);
+    EXPECT_EQ(app.Exit(), 0);
+    EXPECT_EQ(RegString(L"Lens"), L"sparita") << "nothing is rewritten until the user chooses";
+}
+
+}  // namespace
