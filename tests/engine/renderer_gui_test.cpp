@@ -59,9 +59,35 @@ protected:
         ASSERT_TRUE(renderer.RenderVideo(frame.data(), 1280, 720));
     }
 
+    // Sets the lens, shows a video of one colour and returns the composite for the placement.
+    std::vector<uint8_t> CompositeOf(const qel::Lens& lens, const qel::Placement& placement, float alpha = 1.0f,
+                                     Ycc video = kGrey) {
+        renderer.SetLens(&lens);
+        ShowColour(video);
+        renderer.Composite(&placement, alpha);
+        return ReadComposite(renderer);
+    }
+
     LogCapture capture;
     qel::Renderer renderer;
 };
+
+// A 64x64 potato of four quarters: red top-left, green top-right, blue bottom-left, white bottom-right.
+qel::Image Quarters() {
+    qel::Image quarters = SolidImage(64, 64, kRed);
+    FillRect(quarters, 32, 0, 32, 32, kGreen);
+    FillRect(quarters, 0, 32, 32, 32, kBlue);
+    FillRect(quarters, 32, 32, 32, 32, kOpaqueWhite);
+    return quarters;
+}
+
+// A 1280x720 frame whose left and right halves differ.
+std::vector<uint8_t> SplitFrame(Ycc left, Ycc right) {
+    auto frame = Nv12Frame(1280, 720, left);
+    for (unsigned y = 0; y < 720; y += 2)
+        for (unsigned x = 640; x < 1280; x += 2) SetBlock(frame, 1280, 720, x, y, right);
+    return frame;
+}
 
 uint8_t LumaAt(const std::vector<uint8_t>& nv12, int x, int y) { return nv12[size_t(y) * 1280 + size_t(x)]; }
 std::pair<int, int> ChromaAt(const std::vector<uint8_t>& nv12, int x, int y) {
@@ -162,12 +188,7 @@ TEST_F(RendererTest, ChromaOfTwoColourBlockIsTheirAverage) {
     // Columns of red and blue drawn 1:1 by a lens, so each 2x2 block holds both colours.
     qel::Image stripes = SolidImage(64, 64, kRed);
     for (uint32_t x = 1; x < 64; x += 2) FillRect(stripes, x, 0, 1, 64, kBlue);
-    const qel::Lens lens = LensWith(std::move(stripes), {0, 0});
-    renderer.SetLens(&lens);
-    ShowColour(kGrey);
-    const qel::Placement at = PlacementAt(640, 360, 1, 0);
-    renderer.Composite(&at, 1.0f);
-    const auto composite = ReadComposite(renderer);
+    const auto composite = CompositeOf(LensWith(std::move(stripes), {0, 0}), PlacementAt(640, 360, 1, 0));
     ASSERT_EQ(PixelAt(composite, 660, 380), kRed);
     ASSERT_EQ(PixelAt(composite, 661, 380), kBlue);
     const Ycc red = YccOf(255, 0, 0), blue = YccOf(0, 0, 255);
@@ -269,16 +290,7 @@ TEST_F(RendererTest, SecondInitDropsLensAndPreview) {
 // ---- Lens stage ----
 
 TEST_F(RendererTest, AnchorLandsOnThePlacementCentre) {
-    qel::Image quarters = SolidImage(64, 64, kRed);  // top-left red
-    FillRect(quarters, 32, 0, 32, 32, kGreen);
-    FillRect(quarters, 0, 32, 32, 32, kBlue);
-    FillRect(quarters, 32, 32, 32, 32, kOpaqueWhite);
-    const qel::Lens lens = LensWith(std::move(quarters), {16, 40});
-    renderer.SetLens(&lens);
-    ShowColour(kGrey);
-    const qel::Placement at = PlacementAt(640, 360, 1, 0);
-    renderer.Composite(&at, 1.0f);
-    const auto composite = ReadComposite(renderer);
+    const auto composite = CompositeOf(LensWith(Quarters(), {16, 40}), PlacementAt(640, 360, 1, 0));
     // Scale 1, angle 0: potato texel (i, j) covers frame pixel (624 + i, 320 + j).
     EXPECT_EQ(PixelAt(composite, 624, 320), kRed);
     EXPECT_EQ(PixelAt(composite, 640, 360), kBlue);
@@ -296,16 +308,8 @@ TEST_F(RendererTest, AnchorLandsOnThePlacementCentre) {
 }
 
 TEST_F(RendererTest, QuarterTurnTurnsThePotatoClockwiseOnScreen) {
-    qel::Image quarters = SolidImage(64, 64, kRed);  // top-left red
-    FillRect(quarters, 32, 0, 32, 32, kGreen);      // top-right
-    FillRect(quarters, 0, 32, 32, 32, kBlue);       // bottom-left
-    FillRect(quarters, 32, 32, 32, 32, kOpaqueWhite);
-    const qel::Lens lens = LensWith(std::move(quarters), {32, 32});
-    renderer.SetLens(&lens);
-    ShowColour(kGrey);
-    const qel::Placement at = PlacementAt(640, 360, 1, std::numbers::pi_v<float> / 2);
-    renderer.Composite(&at, 1.0f);
-    const auto composite = ReadComposite(renderer);
+    const auto composite =
+        CompositeOf(LensWith(Quarters(), {32, 32}), PlacementAt(640, 360, 1, std::numbers::pi_v<float> / 2));
     // Right of the anchor lands below the centre, above the anchor lands to its right.
     EXPECT_EQ(PixelAt(composite, 656, 344), kRed);
     EXPECT_EQ(PixelAt(composite, 656, 376), kGreen);
@@ -322,14 +326,9 @@ TEST_F(RendererTest, LayerOfAnotherSizeIsSkippedAndTheRestDrawInOrder) {
     lens.layers.push_back({SolidImage(64, 64, kBlue), false, L"below.png"});
     lens.layers.push_back({SolidImage(63, 64, kGreen), true, L"narrow.png"});
     lens.layers.push_back({std::move(top), true, L"top.png"});
-    renderer.SetLens(&lens);
+    const auto composite = CompositeOf(lens, PlacementAt(640, 360, 1, 0));
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"renderer: lens layer skipped (size or upload)"});
     ASSERT_EQ(renderer.impl().layers.size(), 2u);
-
-    ShowColour(kGrey);
-    const qel::Placement at = PlacementAt(640, 360, 1, 0);
-    renderer.Composite(&at, 1.0f);
-    const auto composite = ReadComposite(renderer);
     EXPECT_EQ(PixelAt(composite, 645, 365), kBlue);          // below layer through the clear potato
     EXPECT_EQ(PixelAt(composite, 702, 365), kBlue);          // the skipped layer is nowhere
     EXPECT_EQ(PixelAt(composite, 645, 390), kRed);           // potato over the layer below
@@ -338,15 +337,11 @@ TEST_F(RendererTest, LayerOfAnotherSizeIsSkippedAndTheRestDrawInOrder) {
 }
 
 TEST_F(RendererTest, FeatureMaskIsFullAtThreeQuartersHalfAtSevenEighthsAndZeroAtTheEdge) {
-    const qel::Lens lens = LensWith(SolidImage(1280, 720, kOpaqueBlack), {640, 360});
-    renderer.SetLens(&lens);
-    ShowColour(kWhite);
     qel::Placement p = PlacementAt(640, 360, 1, 0);
     p.eyes[0] = {300, 300, 40, 20, 0};
     p.leftEyeAt = {640.5f, 360.5f};  // pixel centres then lie whole pixels from the paste centre
     p.eyeScale = 2;                   // destination radii 80 x 40
-    renderer.Composite(&p, 1.0f);
-    const auto composite = ReadComposite(renderer);
+    const auto composite = CompositeOf(LensWith(SolidImage(1280, 720, kOpaqueBlack), {640, 360}), p, 1.0f, kWhite);
     EXPECT_EQ(PixelAt(composite, 640, 360), kOpaqueWhite);
     EXPECT_EQ(PixelAt(composite, 700, 360), kOpaqueWhite);             // r = 0.75
     EXPECT_TRUE(Near(PixelAt(composite, 710, 360), {128, 128, 128, 255}));  // r = 0.875
@@ -357,9 +352,7 @@ TEST_F(RendererTest, FeatureMaskIsFullAtThreeQuartersHalfAtSevenEighthsAndZeroAt
 }
 
 TEST_F(RendererTest, FeatureIsMagnifiedFromItsSourceAndTurnedWithBothAngles) {
-    auto frame = Nv12Frame(1280, 720, {60, 128, 128});
-    for (unsigned y = 0; y < 720; y += 2)
-        for (unsigned x = 640; x < 1280; x += 2) SetBlock(frame, 1280, 720, x, y, {200, 128, 128});
+    const auto frame = SplitFrame({60, 128, 128}, {200, 128, 128});
     ASSERT_TRUE(renderer.RenderVideo(frame.data(), 1280, 720));
     const Rgba left = RgbOf({60, 128, 128}), right = RgbOf({200, 128, 128});
     const qel::Lens lens = LensWith(SolidImage(8, 8, kClear), {4, 4});
@@ -390,8 +383,6 @@ TEST_F(RendererTest, FeatureIsMagnifiedFromItsSourceAndTurnedWithBothAngles) {
 
 TEST_F(RendererTest, EyeScaleZeroPastesNoEyesWhileTheMouthIsPasted) {
     const qel::Lens lens = LensWith(SolidImage(1280, 720, kOpaqueBlack), {640, 360});
-    renderer.SetLens(&lens);
-    ShowColour(kWhite);
     qel::Placement p = PlacementAt(640, 360, 1, 0);
     p.eyes[0] = {500, 300, 20, 10, 0};
     p.eyes[1] = {780, 300, 20, 10, 0};
@@ -401,8 +392,7 @@ TEST_F(RendererTest, EyeScaleZeroPastesNoEyesWhileTheMouthIsPasted) {
     p.mouthAt = {640, 600};
     p.eyeScale = 0;
     p.mouthScale = 1;
-    renderer.Composite(&p, 1.0f);
-    auto composite = ReadComposite(renderer);
+    auto composite = CompositeOf(lens, p, 1.0f, kWhite);
     EXPECT_EQ(PixelAt(composite, 300, 200), kOpaqueBlack);
     EXPECT_EQ(PixelAt(composite, 900, 200), kOpaqueBlack);
     EXPECT_EQ(PixelAt(composite, 640, 600), kOpaqueWhite);
@@ -503,10 +493,16 @@ namespace {
 class PreviewWindow {
 public:
     PreviewWindow(int width, int height) {
+        // Like the real preview, the child paints nothing itself: only the swap chain draws into it.
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"QelTestPreview";
+        RegisterClassW(&wc);
         top_ = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, width, height, nullptr,
                                nullptr, nullptr, nullptr);
-        child_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, width, height, top_, nullptr,
-                                 nullptr, nullptr);
+        child_ = CreateWindowExW(0, L"QelTestPreview", L"", WS_CHILD | WS_VISIBLE, 0, 0, width, height, top_,
+                                 nullptr, nullptr, nullptr);
         Pump();
     }
     ~PreviewWindow() {
@@ -567,9 +563,13 @@ TEST_F(RendererTest, PreviewShowsTheCompositeMirroredAndLetterboxed) {
     EXPECT_EQ(renderer.impl().backWidth, uint32_t(kWidth));
     EXPECT_EQ(renderer.impl().backHeight, uint32_t(kHeight));
 
-    auto frame = Nv12Frame(1280, 720, YccOf(255, 0, 0));
-    for (unsigned y = 0; y < 720; y += 2)
-        for (unsigned x = 640; x < 1280; x += 2) SetBlock(frame, 1280, 720, x, y, YccOf(0, 0, 255));
+    // Before the first composite the window is cleared to the background and presented.
+    const Rgba bg{16, 20, 21, 255};
+    renderer.Present(true);
+    Sleep(300);
+    EXPECT_TRUE(Near(ScreenPixel(Screenshot(kWidth, kHeight), kWidth, 200, 150), bg, 2));
+
+    const auto frame = SplitFrame(YccOf(255, 0, 0), YccOf(0, 0, 255));
     renderer.Frame(frame.data(), 1280, 720, nullptr, 0.0f);
     renderer.Present(true);
     Sleep(300);
@@ -579,7 +579,6 @@ TEST_F(RendererTest, PreviewShowsTheCompositeMirroredAndLetterboxed) {
     WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/renderer_preview_mirrored.png", image);
 
     // 400x300: the picture is 400x225 at (0, 37), with background bars above and below.
-    const Rgba bg{16, 20, 21, 255};
     EXPECT_TRUE(Near(ScreenPixel(shot, kWidth, 200, 10), bg, 2));
     EXPECT_TRUE(Near(ScreenPixel(shot, kWidth, 200, 290), bg, 2));
     const Rgba red = RgbOf(YccOf(255, 0, 0)), blue = RgbOf(YccOf(0, 0, 255));
