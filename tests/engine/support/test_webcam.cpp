@@ -188,20 +188,16 @@ IMFMediaBuffer* MakeBuffer(const WebcamBuffer& layout, const std::vector<uint8_t
 
 // ---- the media source ----
 
-class WebcamSource;
-
-class WebcamStream final : public IMFMediaStream {
+// Reference counting, QueryInterface and the event generator, shared by the source and its stream.
+template <class Interface>
+class EventObject : public Interface {
 public:
-    WebcamStream(WebcamSource* source, IMFStreamDescriptor* descriptor, const TestCamera& camera)
-        : source_(source), descriptor_(descriptor), camera_(camera) {
-        descriptor_->AddRef();
-        MFCreateEventQueue(&events_);
-    }
+    explicit EventObject(REFIID iid) : iid_(iid) { MFCreateEventQueue(&events_); }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMFMediaEventGenerator || iid == IID_IMFMediaStream) {
-            *out = static_cast<IMFMediaStream*>(this);
-            AddRef();
+        if (iid == IID_IUnknown || iid == IID_IMFMediaEventGenerator || iid == iid_) {
+            *out = static_cast<Interface*>(this);
+            this->AddRef();
             return S_OK;
         }
         *out = nullptr;
@@ -223,6 +219,27 @@ public:
     STDMETHODIMP QueueEvent(MediaEventType type, REFGUID ext, HRESULT status, const PROPVARIANT* value) override {
         return events_->QueueEventParamVar(type, ext, status, value);
     }
+
+protected:
+    virtual ~EventObject() {
+        if (events_) events_->Release();
+    }
+    IMFMediaEventQueue* events_ = nullptr;
+
+private:
+    std::atomic<ULONG> refs_{1};
+    const IID iid_;
+};
+
+class WebcamSource;
+
+class WebcamStream final : public EventObject<IMFMediaStream> {
+public:
+    WebcamStream(WebcamSource* source, IMFStreamDescriptor* descriptor, const TestCamera& camera)
+        : EventObject(IID_IMFMediaStream), source_(source), descriptor_(descriptor), camera_(camera) {
+        descriptor_->AddRef();
+    }
+
     STDMETHODIMP GetMediaSource(IMFMediaSource** source) override;
     STDMETHODIMP GetStreamDescriptor(IMFStreamDescriptor** descriptor) override {
         *descriptor = descriptor_;
@@ -285,10 +302,7 @@ public:
     }
 
 private:
-    ~WebcamStream() {
-        if (events_) events_->Release();
-        descriptor_->Release();
-    }
+    ~WebcamStream() override { descriptor_->Release(); }
 
     // Answers requests at the mode's frame rate, as a real sensor paces its reader.
     void Work() {
@@ -332,11 +346,9 @@ private:
         }
     }
 
-    std::atomic<ULONG> refs_{1};
     WebcamSource* source_;
     IMFStreamDescriptor* descriptor_;
     TestCamera camera_;
-    IMFMediaEventQueue* events_ = nullptr;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::thread worker_;
@@ -350,10 +362,9 @@ private:
     std::vector<uint8_t> canvas_;
 };
 
-class WebcamSource final : public IMFMediaSource {
+class WebcamSource final : public EventObject<IMFMediaSource> {
 public:
-    explicit WebcamSource(const TestCamera& camera) : camera_(camera) {
-        MFCreateEventQueue(&events_);
+    explicit WebcamSource(const TestCamera& camera) : EventObject(IID_IMFMediaSource), camera_(camera) {
         std::vector<IMFMediaType*> types;
         for (const WebcamMode& m : camera.modes) {
             IMFMediaType* type = nullptr;
@@ -382,31 +393,6 @@ public:
         ++camera_.control->live;
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMFMediaEventGenerator || iid == IID_IMFMediaSource) {
-            *out = static_cast<IMFMediaSource*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
-    STDMETHODIMP GetEvent(DWORD flags, IMFMediaEvent** event) override { return events_->GetEvent(flags, event); }
-    STDMETHODIMP BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
-        return events_->BeginGetEvent(callback, state);
-    }
-    STDMETHODIMP EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
-        return events_->EndGetEvent(result, event);
-    }
-    STDMETHODIMP QueueEvent(MediaEventType type, REFGUID ext, HRESULT status, const PROPVARIANT* value) override {
-        return events_->QueueEventParamVar(type, ext, status, value);
-    }
     STDMETHODIMP GetCharacteristics(DWORD* characteristics) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stream_) return MF_E_SHUTDOWN;
@@ -463,16 +449,13 @@ public:
     }
 
 private:
-    ~WebcamSource() {
+    ~WebcamSource() override {
         if (stream_) Shutdown();
         presentation_->Release();
-        events_->Release();
     }
 
-    std::atomic<ULONG> refs_{1};
     TestCamera camera_;
     std::mutex mutex_;
-    IMFMediaEventQueue* events_ = nullptr;
     IMFPresentationDescriptor* presentation_ = nullptr;
     WebcamStream* stream_ = nullptr;
     bool announced_ = false;
