@@ -90,3 +90,55 @@ using MFCreateSensorProfileFn = HRESULT(WINAPI*)(REFGUID profileType, UINT32 pro
                                                  IMFSensorProfile** profile);
 
 // Virtual camera -------------------------------------------------------------------------
+
+#include <devpropdef.h>
+
+typedef enum MFVirtualCameraType {
+    MFVirtualCameraType_SoftwareCameraSource = 0
+} MFVirtualCameraType;
+
+typedef enum MFVirtualCameraLifetime {
+    MFVirtualCameraLifetime_Session = 0,
+    MFVirtualCameraLifetime_System = 1
+} MFVirtualCameraLifetime;
+
+typedef enum MFVirtualCameraAccess {
+    MFVirtualCameraAccess_CurrentUser = 0,
+    MFVirtualCameraAccess_AllUsers = 1
+} MFVirtualCameraAccess;
+
+// Only passed through as an out pointer; never called here.
+struct IMFCameraSyncObject;
+
+inline constexpr IID IID_IMFVirtualCamera = {
+    0x1c08a864, 0xef6c, 0x4c75, {0xaf, 0x59, 0x5f, 0x2d, 0x68, 0xda, 0x95, 0x63}};
+MIDL_INTERFACE("1c08a864-ef6c-4c75-af59-5f2d68da9563")
+IMFVirtualCamera : public IMFAttributes {
+    virtual HRESULT STDMETHODCALLTYPE AddDeviceSourceInfo(LPCWSTR deviceSourceInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddProperty(const DEVPROPKEY* key, DEVPROPTYPE type, const BYTE* data,
+                                                  ULONG dataBytes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddRegistryEntry(LPCWSTR entryName, LPCWSTR subkeyPath, DWORD regType,
+                                                       const BYTE* data, ULONG dataBytes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Start(IMFAsyncCallback* callback) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Remove() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetMediaSource(IMFMediaSource** mediaSource) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SendCameraProperty(const GUID* propertySet, ULONG propertyId,
+                                                         ULONG propertyFlags, void* propertyPayload,
+                                                         ULONG propertyPayloadBytes, void* data, ULONG dataBytes,
+                                                         ULONG* dataWritten) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateSyncEvent(const GUID* eventSet, ULONG eventId, ULONG eventFlags,
+                                                      HANDLE eventHandle, IMFCameraSyncObject** syncObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateSyncSemaphore(const GUID* eventSet, ULONG eventId, ULONG eventFlags,
+                                                          HANDLE semaphoreHandle, LONG semaphoreAdjustment,
+                                                          IMFCameraSyncObject** syncObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Shutdown() = 0;
+};
+__CRT_UUID_DECL(IMFVirtualCamera, 0x1c08a864, 0xef6c, 0x4c75, 0xaf, 0x59, 0x5f, 0x2d, 0x68, 0xda, 0x95, 0x63)
+
+// Exported by "mfsensorgroup.dll" (Windows 11); resolved at run time, never imported.
+using MFIsVirtualCameraTypeSupportedFn = HRESULT(WINAPI*)(MFVirtualCameraType type, BOOL* supported);
+using MFCreateVirtualCameraFn = HRESULT(WINAPI*)(MFVirtualCameraType type, MFVirtualCameraLifetime lifetime,
+                                                 MFVirtualCameraAccess access, LPCWSTR friendlyName,
+                                                 LPCWSTR sourceId, const GUID* categories, ULONG categoryCount,
+                                                 IMFVirtualCamera** virtualCamera);
