@@ -1,0 +1,468 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <mferror.h>
+#include <mftransform.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "mediasource/source.h"
+#include "tests/mediasource/talvori_support.h"
+
+using namespace qel::test;
+
+namespace {
+
+const GUID kTestKey = {0x5e1f0c2a, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}};
+
+// Every test loads its own copy of the library and points its log and bus at fresh names.
+class SourceTest : public ::testing::Test {
+protected:
+    LogCapture log;
+    ScopedEnv bus{L"QEL_CAMERA_BUS", UniqueBusName().c_str()};
+    MfSession mf;
+    Talvori dll;
+
+    ComPtr<IMFMediaSourceEx> NewSourceEx() {
+        ComPtr<IMFMediaSourceEx> source;
+        if (auto activate = dll.NewActivator()) activate->ActivateObject(IID_PPV_ARGS(&source));
+        return source;
+    }
+};
+
+PROPVARIANT EventValue(IMFMediaEvent* event) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    event->GetValue(&value);
+    return value;
+}
+
+ComPtr<IMFPresentationDescriptor> DescriptorWithStreams(std::initializer_list<DWORD> ids) {
+    std::vector<ComPtr<IMFStreamDescriptor>> owned;
+    std::vector<IMFStreamDescriptor*> raw;
+    for (DWORD id : ids) {
+        ComPtr<IMFMediaType> type;
+        MFCreateMediaType(&type);
+        type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+        IMFMediaType* types[] = {type.Get()};
+        ComPtr<IMFStreamDescriptor> stream;
+        MFCreateStreamDescriptor(id, 1, types, &stream);
+        owned.push_back(stream);
+        raw.push_back(stream.Get());
+    }
+    ComPtr<IMFPresentationDescriptor> descriptor;
+    MFCreatePresentationDescriptor(static_cast<DWORD>(raw.size()), raw.data(), &descriptor);
+    for (DWORD i = 0; i < raw.size(); ++i) descriptor->SelectStream(i);
+    return descriptor;
+}
+
+}  // namespace
+
+TEST_F(SourceTest, NewActivatorCarriesTheVirtualCameraAttributes) {
+    auto activate = dll.NewActivator();
+    ASSERT_TRUE(activate);
+    UINT32 count = 0, provide = 0;
+    GUID clsid = GUID_NULL;
+    EXPECT_EQ(activate->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(activate->GetUINT32(MF_VIRTUALCAMERA_PROVIDE_ASSOCIATED_CAMERA_SOURCES, &provide), S_OK);
+    EXPECT_EQ(provide, 1u);
+    EXPECT_EQ(activate->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid), S_OK);
+    EXPECT_EQ(clsid, kSourceClsid);
+
+    EXPECT_EQ(activate->SetUINT32(kTestKey, 7), S_OK);
+    UINT32 back = 0;
+    EXPECT_EQ(activate->GetUINT32(kTestKey, &back), S_OK);
+    EXPECT_EQ(back, 7u);
+    activate->GetCount(&count);
+    EXPECT_EQ(count, 3u);
+
+    // A missing key answers exactly what a plain attribute store answers.
+    ComPtr<IMFAttributes> plain;
+    MFCreateAttributes(&plain, 1);
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    const HRESULT expected = plain->GetItem(MF_MT_SUBTYPE, &value);
+    EXPECT_EQ(activate->GetItem(MF_MT_SUBTYPE, &value), expected);
+
+    EXPECT_EQ(activate->ShutdownObject(), S_OK);
+    EXPECT_EQ(activate->DetachObject(), S_OK);
+    EXPECT_EQ(activate->ActivateObject(IID_IMFMediaSource, nullptr), E_POINTER);
+}
+
+TEST_F(SourceTest, ActivationSharesTheLiveSourceAndReplacesAShutOne) {
+    auto activate = dll.NewActivator();
+    ComPtr<IMFMediaSource> first, second, third;
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&second)), S_OK);
+    EXPECT_EQ(first.Get(), second.Get());
+
+    ComPtr<IMFActivate> notOffered;
+    EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&notOffered)), E_NOINTERFACE);
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&unknown)), S_OK);
+
+    ASSERT_EQ(first->Shutdown(), S_OK);
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&third)), S_OK);
+    EXPECT_NE(third.Get(), first.Get());
+    DWORD characteristics = 0;
+    EXPECT_EQ(third->GetCharacteristics(&characteristics), S_OK);
+    EXPECT_EQ(activate->ShutdownObject(), S_OK);
+    EXPECT_EQ(third->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
+}
+
+TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
+    auto activate = dll.NewActivator();
+    activate->SetUINT32(kTestKey, 42);
+    ComPtr<IMFMediaSourceEx> source;
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
+    const GUID later = {0x5e1f0c2a, 0x2222, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}};
+    activate->SetUINT32(later, 1);
+
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(source->GetSourceAttributes(&attributes), S_OK);
+    UINT32 value = 0;
+    EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
+    EXPECT_EQ(value, 42u);
+    EXPECT_EQ(attributes->GetUINT32(MF_VIRTUALCAMERA_PROVIDE_ASSOCIATED_CAMERA_SOURCES, &value), S_OK);
+    EXPECT_EQ(value, 1u);
+    GUID clsid = GUID_NULL;
+    EXPECT_EQ(attributes->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid), S_OK);
+    EXPECT_EQ(clsid, kSourceClsid);
+    EXPECT_EQ(attributes->GetUINT32(later, &value), MF_E_ATTRIBUTENOTFOUND);
+
+    // Wine has no "mfsensorgroup.dll" (or only a stand-in without the profile functions).
+    const auto lines = log.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("source: sensor profile skipped 0x", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "source: created");
+    activate->ShutdownObject();
+}
+
+TEST_F(SourceTest, StartQueuesNewStreamThenStartedAndRestartQueuesUpdatedStream) {
+    auto source = NewSourceEx();
+    ASSERT_TRUE(source);
+    const LONGLONG before = MFGetSystemTime();
+    ASSERT_EQ(StartSource(source.Get(), true), S_OK);
+
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(NextEventType(source.Get(), &event), MENewStream);
+    PROPVARIANT value = EventValue(event.Get());
+    ASSERT_EQ(value.vt, VT_UNKNOWN);
+    ComPtr<IMFMediaStream> stream;
+    EXPECT_EQ(value.punkVal->QueryInterface(IID_PPV_ARGS(&stream)), S_OK);
+    PropVariantClear(&value);
+    ASSERT_EQ(NextEventType(source.Get(), &event), MESourceStarted);
+    value = EventValue(event.Get());
+    EXPECT_EQ(value.vt, VT_I8);
+    EXPECT_GE(value.hVal.QuadPart, before);
+    EXPECT_LE(value.hVal.QuadPart, MFGetSystemTime());
+    EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStarted});
+
+    ASSERT_EQ(StartSource(source.Get(), true), S_OK);
+    EXPECT_EQ(DrainEventTypes(source.Get()), (std::vector<MediaEventType>{MEUpdatedStream, MESourceStarted}));
+    EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStarted});
+
+    ASSERT_EQ(source->Stop(), S_OK);
+    ASSERT_EQ(NextEventType(source.Get(), &event), MESourceStopped);
+    value = EventValue(event.Get());
+    EXPECT_EQ(value.vt, VT_I8);
+    EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStopped});
+    EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
+
+    // Stop on a stopped source still reports it; the stream hears nothing.
+    ASSERT_EQ(source->Stop(), S_OK);
+    EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStopped});
+    EXPECT_TRUE(DrainEventTypes(stream.Get()).empty());
+    source->Shutdown();
+
+    const auto lines = log.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "source: started"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "source: stopped"), lines.end());
+    EXPECT_EQ(lines.back(), "source: shutdown");
+}
+
+TEST_F(SourceTest, StartWithTheStreamDeselectedLeavesItStopped) {
+    auto source = NewSourceEx();
+    ASSERT_EQ(StartSource(source.Get(), false), S_OK);
+    EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStarted});
+
+    auto stream = StartAndGetStream(source.Get());
+    ASSERT_TRUE(stream);
+    DrainEventTypes(stream.Get());
+    // Deselecting a running stream stops it.
+    ASSERT_EQ(StartSource(source.Get(), false), S_OK);
+    EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStarted});
+    EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStopped});
+    ComPtr<IMFMediaStream2> stream2;
+    ASSERT_EQ(stream.As(&stream2), S_OK);
+    MF_STREAM_STATE state = MF_STREAM_STATE_RUNNING;
+    EXPECT_EQ(stream2->GetStreamState(&state), S_OK);
+    EXPECT_EQ(state, MF_STREAM_STATE_STOPPED);
+    source->Shutdown();
+}
+
+TEST_F(SourceTest, StartRefusesBadArgumentsWithoutAnyEvent) {
+    auto source = NewSourceEx();
+    ComPtr<IMFPresentationDescriptor> own;
+    ASSERT_EQ(source->CreatePresentationDescriptor(&own), S_OK);
+    PROPVARIANT start;
+    PropVariantInit(&start);
+    const GUID otherFormat = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    EXPECT_EQ(source->Start(nullptr, &GUID_NULL, &start), E_INVALIDARG);
+    EXPECT_EQ(source->Start(own.Get(), &GUID_NULL, nullptr), E_INVALIDARG);
+    EXPECT_EQ(source->Start(own.Get(), &otherFormat, &start), MF_E_UNSUPPORTED_TIME_FORMAT);
+    EXPECT_EQ(source->Start(DescriptorWithStreams({0, 1}).Get(), nullptr, &start), E_INVALIDARG);
+    EXPECT_EQ(source->Start(DescriptorWithStreams({1}).Get(), nullptr, &start), E_INVALIDARG);
+    EXPECT_TRUE(DrainEventTypes(source.Get()).empty());
+    // A null time format counts as the default one.
+    EXPECT_EQ(source->Start(own.Get(), nullptr, &start), S_OK);
+    source->Shutdown();
+    for (const auto& line : log.Lines()) EXPECT_EQ(line.find("start failed"), std::string::npos) << line;
+}
+
+TEST_F(SourceTest, EverythingAfterShutdownAnswersShutdownButTheAttributesStay) {
+    auto source = NewSourceEx();
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(source.As(&attributes), S_OK);
+    attributes->SetUINT32(kTestKey, 9);
+    ASSERT_EQ(source->Shutdown(), S_OK);
+
+    PROPVARIANT start;
+    PropVariantInit(&start);
+    ComPtr<IMFPresentationDescriptor> descriptor = DescriptorWithStreams({0});
+    ComPtr<IMFMediaEvent> event;
+    DWORD characteristics = 0;
+    ComPtr<IMFPresentationDescriptor> clone;
+    ComPtr<IMFAttributes> viaSource, viaStream;
+    EXPECT_EQ(source->Start(descriptor.Get(), nullptr, &start), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Stop(), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Pause(), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetEvent(0, &event), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->QueueEvent(MEUnknown, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->CreatePresentationDescriptor(&clone), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetSourceAttributes(&viaSource), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetStreamAttributes(0, &viaStream), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Shutdown(), MF_E_SHUTDOWN);
+
+    ComPtr<IMFGetService> service;
+    ASSERT_EQ(source.As(&service), S_OK);
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(service->GetService(GUID_NULL, IID_IUnknown, &out), MF_E_UNSUPPORTED_SERVICE);
+    EXPECT_EQ(out, nullptr);
+    UINT32 value = 0;
+    EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
+    EXPECT_EQ(value, 9u);
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "source: shutdown"), 1);
+}
+
+TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
+    auto source = NewSourceEx();
+    EXPECT_EQ(source->GetCharacteristics(nullptr), E_POINTER);
+    EXPECT_EQ(source->CreatePresentationDescriptor(nullptr), E_POINTER);
+    EXPECT_EQ(source->GetSourceAttributes(nullptr), E_POINTER);
+    EXPECT_EQ(source->GetStreamAttributes(0, nullptr), E_POINTER);
+    EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);
+    EXPECT_EQ(source->GetEvent(0, nullptr), E_POINTER);
+    EXPECT_EQ(source->QueryInterface(IID_IMFMediaSource, nullptr), E_POINTER);
+
+    ComPtr<IMFAttributes> streamAttributes;
+    EXPECT_EQ(source->GetStreamAttributes(1, &streamAttributes), MF_E_INVALIDSTREAMNUMBER);
+    ASSERT_EQ(source->GetStreamAttributes(0, &streamAttributes), S_OK);
+    GUID category = GUID_NULL;
+    UINT32 value = 0;
+    EXPECT_EQ(streamAttributes->GetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, &category), S_OK);
+    EXPECT_EQ(category, PINNAME_VIDEO_CAPTURE);
+    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, &value), S_OK);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, &value), S_OK);
+    EXPECT_EQ(value, 1u);
+
+    ComPtr<IMFSampleAllocatorControl> allocatorControl;
+    ASSERT_EQ(source.As(&allocatorControl), S_OK);
+    DWORD input = 99;
+    MFSampleAllocatorUsage usage = MFSampleAllocatorUsage_DoesNotAllocate;
+    EXPECT_EQ(allocatorControl->GetAllocatorUsage(0, &input, &usage), S_OK);
+    EXPECT_EQ(input, 0u);
+    EXPECT_EQ(usage, MFSampleAllocatorUsage_UsesProvidedAllocator);
+    EXPECT_EQ(allocatorControl->GetAllocatorUsage(1, &input, &usage), MF_E_INVALIDSTREAMNUMBER);
+    EXPECT_EQ(allocatorControl->GetAllocatorUsage(0, nullptr, &usage), E_POINTER);
+    EXPECT_EQ(allocatorControl->SetDefaultAllocator(0, nullptr), E_POINTER);
+    ComPtr<IMFAttributes> notAnAllocator;
+    MFCreateAttributes(&notAnAllocator, 1);
+    EXPECT_EQ(allocatorControl->SetDefaultAllocator(1, notAnAllocator.Get()), MF_E_INVALIDSTREAMNUMBER);
+    EXPECT_EQ(allocatorControl->SetDefaultAllocator(0, notAnAllocator.Get()), E_NOINTERFACE);
+
+    ComPtr<IKsControl> ks;
+    ASSERT_EQ(source.As(&ks), S_OK);
+    KSIDENTIFIER property{};
+    ULONG returned = 77;
+    EXPECT_EQ(ks->KsProperty(nullptr, 0, nullptr, 0, &returned), E_POINTER);
+    EXPECT_EQ(ks->KsProperty(&property, sizeof(property), nullptr, 0, nullptr), E_POINTER);
+    EXPECT_EQ(ks->KsProperty(&property, sizeof(property), nullptr, 0, &returned), HRESULT(0x80070492));
+    EXPECT_EQ(returned, 0u);
+    returned = 77;
+    EXPECT_EQ(ks->KsMethod(nullptr, 0, nullptr, 0, &returned), E_POINTER);
+    EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, &returned), HRESULT(0x80070492));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, nullptr), E_POINTER);
+
+    ComPtr<IMFActivate> notOffered;
+    EXPECT_EQ(source.As(&notOffered), E_NOINTERFACE);
+    source->Shutdown();
+}
+
+TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {
+    auto source = NewSourceEx();
+    MediaEventType received = 0;
+    std::thread waiter([&] {
+        ComPtr<IMFMediaEvent> event;
+        if (SUCCEEDED(source->GetEvent(0, &event))) event->GetType(&received);
+    });
+    Sleep(200);  // let the waiter block inside the queue
+    EXPECT_EQ(source->Stop(), S_OK);
+    waiter.join();
+    EXPECT_EQ(received, MediaEventType(MESourceStopped));
+    source->Shutdown();
+}
+
+// ---- the sensor profile, with stand-ins for the sensor-group library that Wine lacks ----
+
+namespace {
+
+class FakeProfile : public IMFSensorProfile {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = (iid == IID_IUnknown || iid == IID_IMFSensorProfile) ? this : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    STDMETHODIMP GetProfileId(SENSORPROFILEID*) override { return E_NOTIMPL; }
+    STDMETHODIMP AddProfileFilter(UINT32 streamId, LPCWSTR filter) override {
+        filterStream = streamId;
+        filterText = filter;
+        return S_OK;
+    }
+    STDMETHODIMP IsMediaTypeSupported(UINT32, IMFMediaType*, BOOL*) override { return E_NOTIMPL; }
+    STDMETHODIMP AddBlockedControl(LPCWSTR) override { return E_NOTIMPL; }
+    LONG refs = 1;
+    UINT32 filterStream = 99;
+    std::wstring filterText;
+};
+
+class FakeCollection : public IMFSensorProfileCollection {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = (iid == IID_IUnknown || iid == IID_IMFSensorProfileCollection) ? this : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    STDMETHODIMP_(DWORD) GetProfileCount() override { return added ? 1 : 0; }
+    STDMETHODIMP GetProfile(DWORD, IMFSensorProfile**) override { return E_NOTIMPL; }
+    STDMETHODIMP AddProfile(IMFSensorProfile* profile) override {
+        added = profile;
+        return S_OK;
+    }
+    STDMETHODIMP FindProfile(SENSORPROFILEID*, IMFSensorProfile**) override { return E_NOTIMPL; }
+    STDMETHODIMP_(void) RemoveProfileByIndex(DWORD) override {}
+    STDMETHODIMP_(void) RemoveProfile(SENSORPROFILEID*) override {}
+    LONG refs = 1;
+    IMFSensorProfile* added = nullptr;
+};
+
+FakeCollection g_fakeCollection;
+FakeProfile g_fakeProfile;
+GUID g_profileType = GUID_NULL;
+UINT32 g_profileIndex = 99;
+bool g_constraintsGiven = true;
+HRESULT g_profileResult = S_OK;
+
+HRESULT WINAPI FakeCreateCollection(IMFSensorProfileCollection** out) {
+    g_fakeCollection.AddRef();
+    *out = &g_fakeCollection;
+    return S_OK;
+}
+
+HRESULT WINAPI FakeCreateProfile(REFGUID type, UINT32 index, LPCWSTR constraints, IMFSensorProfile** out) {
+    g_profileType = type;
+    g_profileIndex = index;
+    g_constraintsGiven = constraints != nullptr;
+    if (FAILED(g_profileResult)) return g_profileResult;
+    g_fakeProfile.AddRef();
+    *out = &g_fakeProfile;
+    return S_OK;
+}
+
+// Swaps the library's sensor-group functions for the stand-ins for one test.
+class ScopedSensorApi {
+public:
+    ScopedSensorApi() : saved_(qel::g_sensorProfileApi) {
+        qel::g_sensorProfileApi = {&FakeCreateCollection, &FakeCreateProfile};
+    }
+    ~ScopedSensorApi() { qel::g_sensorProfileApi = saved_; }
+
+private:
+    qel::SensorProfileApi saved_;
+};
+
+}  // namespace
+
+TEST(SourceSensorProfile, LegacyProfileWithItsFilterIsStoredInTheSourceAttributes) {
+    LogCapture log;
+    MfSession mf;
+    ScopedSensorApi api;
+    g_profileResult = S_OK;
+    qel::Source* source = nullptr;
+    ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
+    EXPECT_EQ(g_profileType, KSCAMERAPROFILE_Legacy);
+    EXPECT_EQ(g_profileIndex, 0u);
+    EXPECT_FALSE(g_constraintsGiven);
+    EXPECT_EQ(g_fakeProfile.filterStream, 0u);
+    EXPECT_EQ(g_fakeProfile.filterText, L"((RES==;FRT<=30,1;SUT==))");
+    EXPECT_EQ(g_fakeCollection.added, &g_fakeProfile);
+
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(source->GetSourceAttributes(&attributes), S_OK);
+    ComPtr<IMFSensorProfileCollection> stored;
+    EXPECT_EQ(attributes->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored)), S_OK);
+    EXPECT_EQ(stored.Get(), &g_fakeCollection);
+    stored.Reset();
+    attributes.Reset();
+    // Only the store keeps the collection; the profile went back after it was added.
+    EXPECT_EQ(g_fakeProfile.refs, 1);
+    EXPECT_EQ(g_fakeCollection.refs, 2);
+    source->Shutdown();
+    source->Release();
+    EXPECT_EQ(g_fakeCollection.refs, 1);
+    EXPECT_EQ(qel::g_dllRefs, 0);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: created", "source: shutdown"}));
+}
+
+TEST(SourceSensorProfile, FailedProfileStepIsLoggedAndTheSourceWorksWithoutIt) {
+    LogCapture log;
+    MfSession mf;
+    ScopedSensorApi api;
+    g_profileResult = E_ACCESSDENIED;
+    qel::Source* source = nullptr;
+    ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
+    g_profileResult = S_OK;
+    ComPtr<IUnknown> stored;
+    EXPECT_EQ(source->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored)),
+              MF_E_ATTRIBUTENOTFOUND);
+    EXPECT_EQ(g_fakeCollection.refs, 1);
+    DWORD characteristics = 0;
+    EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
+    source->Shutdown();
+    source->Release();
+    EXPECT_EQ(qel::g_dllRefs, 0);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: sensor profile skipped 0x80070005", "source: created",
+                                                      "source: shutdown"}));
+}
