@@ -60,6 +60,18 @@ void SetDeviceStreamAttrs(IMFAttributes* target, DWORD id) {
 
 UINT64 Pack(UINT32 high, UINT32 low) { return (UINT64{high} << 32) | low; }
 
+// A pointer the stream keeps until shutdown, with a reference for the caller.
+template <class T>
+HRESULT HandOutMember(SRWLOCK* lock, T* const& member, T** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    ExclusiveLock hold(lock);
+    if (!member) return MF_E_SHUTDOWN;
+    *out = member;
+    member->AddRef();
+    return S_OK;
+}
+
 HRESULT WriteRows(IMF2DBuffer2* buffer, const uint8_t* nv12) {
     BYTE* scanline0 = nullptr;
     BYTE* start = nullptr;
@@ -177,25 +189,9 @@ STDMETHODIMP Stream::QueryInterface(REFIID iid, void** out) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP Stream::GetMediaSource(IMFMediaSource** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ExclusiveLock hold(&lock);
-    if (!source) return MF_E_SHUTDOWN;
-    *out = source;
-    source->AddRef();
-    return S_OK;
-}
+STDMETHODIMP Stream::GetMediaSource(IMFMediaSource** out) { return HandOutMember(&lock, source, out); }
 
-STDMETHODIMP Stream::GetStreamDescriptor(IMFStreamDescriptor** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ExclusiveLock hold(&lock);
-    if (!descriptor) return MF_E_SHUTDOWN;
-    *out = descriptor;
-    descriptor->AddRef();
-    return S_OK;
-}
+STDMETHODIMP Stream::GetStreamDescriptor(IMFStreamDescriptor** out) { return HandOutMember(&lock, descriptor, out); }
 
 STDMETHODIMP Stream::GetStreamState(MF_STREAM_STATE* value) {
     if (!value) return E_POINTER;

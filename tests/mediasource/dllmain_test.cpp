@@ -81,22 +81,17 @@ TEST(DllExports, FactoryKeepsTheLibraryLoadedUntilReleased) {
 TEST(DllExports, LockServerCountsLikeAnObject) {
     MfSession mf;
     Talvori dll;
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(dll.GetClassObject(kSourceClsid, IID_PPV_ARGS(&factory)), S_OK);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    factory.Reset();
+    EXPECT_EQ(dll.NewFactory()->LockServer(TRUE), S_OK);
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
-    ASSERT_EQ(dll.GetClassObject(kSourceClsid, IID_PPV_ARGS(&factory)), S_OK);
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    factory.Reset();
+    EXPECT_EQ(dll.NewFactory()->LockServer(FALSE), S_OK);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 TEST(DllExports, CreateInstanceGivesOnlyTheActivationObject) {
     MfSession mf;
     Talvori dll;
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(dll.GetClassObject(kSourceClsid, IID_PPV_ARGS(&factory)), S_OK);
+    ComPtr<IClassFactory> factory = dll.NewFactory();
+    ASSERT_TRUE(factory);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IMFActivate, nullptr), E_POINTER);
 
     ComPtr<IUnknown> outer;

@@ -332,16 +332,23 @@ TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {
 
 namespace {
 
-class FakeProfile : public IMFSensorProfile {
+// A statically allocated stand-in that only counts its references.
+template <class Interface>
+class Counted : public Interface {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = (iid == IID_IUnknown || iid == IID_IMFSensorProfile) ? this : nullptr;
+        *out = (iid == IID_IUnknown || iid == __uuidof(Interface)) ? this : nullptr;
         if (!*out) return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    LONG refs = 1;
+};
+
+class FakeProfile : public Counted<IMFSensorProfile> {
+public:
     STDMETHODIMP GetProfileId(SENSORPROFILEID*) override { return E_NOTIMPL; }
     STDMETHODIMP AddProfileFilter(UINT32 streamId, LPCWSTR filter) override {
         filterStream = streamId;
@@ -350,21 +357,12 @@ public:
     }
     STDMETHODIMP IsMediaTypeSupported(UINT32, IMFMediaType*, BOOL*) override { return E_NOTIMPL; }
     STDMETHODIMP AddBlockedControl(LPCWSTR) override { return E_NOTIMPL; }
-    LONG refs = 1;
     UINT32 filterStream = 99;
     std::wstring filterText;
 };
 
-class FakeCollection : public IMFSensorProfileCollection {
+class FakeCollection : public Counted<IMFSensorProfileCollection> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = (iid == IID_IUnknown || iid == IID_IMFSensorProfileCollection) ? this : nullptr;
-        if (!*out) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP_(DWORD) GetProfileCount() override { return added ? 1 : 0; }
     STDMETHODIMP GetProfile(DWORD, IMFSensorProfile**) override { return E_NOTIMPL; }
     STDMETHODIMP AddProfile(IMFSensorProfile* profile) override {
@@ -374,7 +372,6 @@ public:
     STDMETHODIMP FindProfile(SENSORPROFILEID*, IMFSensorProfile**) override { return E_NOTIMPL; }
     STDMETHODIMP_(void) RemoveProfileByIndex(DWORD) override {}
     STDMETHODIMP_(void) RemoveProfile(SENSORPROFILEID*) override {}
-    LONG refs = 1;
     IMFSensorProfile* added = nullptr;
 };
 

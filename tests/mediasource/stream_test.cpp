@@ -22,6 +22,18 @@ bool IsPauseFrame(const std::vector<uint8_t>& nv12) {
     return nv12.size() == qel::kFrameBytes && std::memcmp(nv12.data(), qel::PauseFrameNv12(), nv12.size()) == 0;
 }
 
+// The three values a client checks first: NV12, 1280x720, 30 frames per second.
+void ExpectNv12At30(IMFMediaType* type) {
+    GUID subtype = GUID_NULL;
+    UINT64 size = 0, rate = 0;
+    type->GetGUID(MF_MT_SUBTYPE, &subtype);
+    type->GetUINT64(MF_MT_FRAME_SIZE, &size);
+    type->GetUINT64(MF_MT_FRAME_RATE, &rate);
+    EXPECT_EQ(subtype, MFVideoFormat_NV12);
+    EXPECT_EQ(size, (UINT64{1280} << 32) | 720);
+    EXPECT_EQ(rate, (UINT64{30} << 32) | 1);
+}
+
 class StreamTest : public ::testing::Test {
 protected:
     std::wstring busName = UniqueBusName();
@@ -149,20 +161,13 @@ TEST_F(StreamTest, DescriptorOffersTheOneNv12Type) {
     ASSERT_EQ(streamDescriptor->GetMediaTypeHandler(&handler), S_OK);
     ComPtr<IMFMediaType> type;
     ASSERT_EQ(handler->GetCurrentMediaType(&type), S_OK);
-    GUID subtype = GUID_NULL;
-    UINT64 size = 0, rate = 0;
+    ExpectNv12At30(type.Get());
     UINT32 stride = 0, sampleSize = 0, bitrate = 0, matrix = 0, range = 0;
-    type->GetGUID(MF_MT_SUBTYPE, &subtype);
-    type->GetUINT64(MF_MT_FRAME_SIZE, &size);
-    type->GetUINT64(MF_MT_FRAME_RATE, &rate);
     type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride);
     type->GetUINT32(MF_MT_SAMPLE_SIZE, &sampleSize);
     type->GetUINT32(MF_MT_AVG_BITRATE, &bitrate);
     type->GetUINT32(MF_MT_YUV_MATRIX, &matrix);
     type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &range);
-    EXPECT_EQ(subtype, MFVideoFormat_NV12);
-    EXPECT_EQ(size, (UINT64{1280} << 32) | 720);
-    EXPECT_EQ(rate, (UINT64{30} << 32) | 1);
     EXPECT_EQ(stride, 1280u);
     EXPECT_EQ(sampleSize, 1382400u);
     EXPECT_EQ(bitrate, 331776000u);
@@ -388,14 +393,7 @@ TEST_F(StreamTest, SourceReaderReadsThePauseFrameThenTheWriterFrames) {
     ASSERT_EQ(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE), S_OK);
     ComPtr<IMFMediaType> type;
     ASSERT_EQ(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type), S_OK);
-    GUID subtype = GUID_NULL;
-    UINT64 size = 0, rate = 0;
-    type->GetGUID(MF_MT_SUBTYPE, &subtype);
-    type->GetUINT64(MF_MT_FRAME_SIZE, &size);
-    type->GetUINT64(MF_MT_FRAME_RATE, &rate);
-    EXPECT_EQ(subtype, MFVideoFormat_NV12);
-    EXPECT_EQ(size, (UINT64{1280} << 32) | 720);
-    EXPECT_EQ(rate, (UINT64{30} << 32) | 1);
+    ExpectNv12At30(type.Get());
 
     auto read = [&](std::vector<uint8_t>* nv12) {
         DWORD index = 0, flags = 0;

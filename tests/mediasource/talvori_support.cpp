@@ -50,11 +50,15 @@ bool Talvori::WaitUnloadable(DWORD timeoutMs) const {
     return true;
 }
 
-ComPtr<IMFActivate> Talvori::NewActivator() const {
+ComPtr<IClassFactory> Talvori::NewFactory() const {
     ComPtr<IClassFactory> factory;
+    GetClassObject(kSourceClsid, IID_PPV_ARGS(&factory));
+    return factory;
+}
+
+ComPtr<IMFActivate> Talvori::NewActivator() const {
     ComPtr<IMFActivate> activate;
-    if (SUCCEEDED(GetClassObject(kSourceClsid, IID_PPV_ARGS(&factory))))
-        factory->CreateInstance(nullptr, IID_PPV_ARGS(&activate));
+    if (auto factory = NewFactory()) factory->CreateInstance(nullptr, IID_PPV_ARGS(&activate));
     return activate;
 }
 

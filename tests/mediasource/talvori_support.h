@@ -41,6 +41,7 @@ public:
     // Waits a little for Media Foundation's own threads to drop their references.
     bool WaitUnloadable(DWORD timeoutMs = 3000) const;
 
+    ComPtr<IClassFactory> NewFactory() const;
     ComPtr<IMFActivate> NewActivator() const;
     ComPtr<IMFMediaSource> NewSource() const;
 
