@@ -410,15 +410,37 @@ private:
     qel::SensorProfileApi saved_;
 };
 
-}  // namespace
+// The library's units linked into the test, with the stand-ins in place.
+class SourceSensorProfile : public ::testing::Test {
+protected:
+    ~SourceSensorProfile() override {
+        if (source) {
+            source->Shutdown();
+            source->Release();
+        }
+        g_profileResult = S_OK;
+    }
+    HRESULT CreateSource(HRESULT profileResult) {
+        g_profileResult = profileResult;
+        return qel::Source::Create(nullptr, &source);
+    }
+    // Destroys the source so the counts can be checked.
+    void DestroySource() {
+        source->Shutdown();
+        source->Release();
+        source = nullptr;
+    }
 
-TEST(SourceSensorProfile, LegacyProfileWithItsFilterIsStoredInTheSourceAttributes) {
     LogCapture log;
     MfSession mf;
     ScopedSensorApi api;
-    g_profileResult = S_OK;
     qel::Source* source = nullptr;
-    ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
+};
+
+}  // namespace
+
+TEST_F(SourceSensorProfile, LegacyProfileWithItsFilterIsStoredInTheSourceAttributes) {
+    ASSERT_EQ(CreateSource(S_OK), S_OK);
     EXPECT_EQ(g_profileType, KSCAMERAPROFILE_Legacy);
     EXPECT_EQ(g_profileIndex, 0u);
     EXPECT_FALSE(g_constraintsGiven);
@@ -436,29 +458,21 @@ TEST(SourceSensorProfile, LegacyProfileWithItsFilterIsStoredInTheSourceAttribute
     // Only the store keeps the collection; the profile went back after it was added.
     EXPECT_EQ(g_fakeProfile.refs, 1);
     EXPECT_EQ(g_fakeCollection.refs, 2);
-    source->Shutdown();
-    source->Release();
+    DestroySource();
     EXPECT_EQ(g_fakeCollection.refs, 1);
     EXPECT_EQ(qel::g_dllRefs, 0);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: created", "source: shutdown"}));
 }
 
-TEST(SourceSensorProfile, FailedProfileStepIsLoggedAndTheSourceWorksWithoutIt) {
-    LogCapture log;
-    MfSession mf;
-    ScopedSensorApi api;
-    g_profileResult = E_ACCESSDENIED;
-    qel::Source* source = nullptr;
-    ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
-    g_profileResult = S_OK;
+TEST_F(SourceSensorProfile, FailedProfileStepIsLoggedAndTheSourceWorksWithoutIt) {
+    ASSERT_EQ(CreateSource(E_ACCESSDENIED), S_OK);
     ComPtr<IUnknown> stored;
     EXPECT_EQ(source->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored)),
               MF_E_ATTRIBUTENOTFOUND);
     EXPECT_EQ(g_fakeCollection.refs, 1);
     DWORD characteristics = 0;
     EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
-    source->Shutdown();
-    source->Release();
+    DestroySource();
     EXPECT_EQ(qel::g_dllRefs, 0);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: sensor profile skipped 0x80070005", "source: created",
                                                       "source: shutdown"}));
