@@ -111,6 +111,20 @@ TEST_F(SourceTest, ActivationSharesTheLiveSourceAndReplacesAShutOne) {
     EXPECT_EQ(third->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
 }
 
+TEST_F(SourceTest, ActivationForAnInterfaceTheSourceLacksKeepsTheNewSource) {
+    auto activate = dll.NewActivator();
+    ComPtr<IMFActivate> notOffered;
+    EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&notOffered)), E_NOINTERFACE);
+    ComPtr<IMFMediaSourceEx> sourceEx;
+    ComPtr<IMFMediaSource> source;
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&sourceEx)), S_OK);
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
+    EXPECT_EQ(static_cast<IMFMediaSource*>(sourceEx.Get()), source.Get());
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "source: created"), 1);
+    activate->ShutdownObject();
+}
+
 TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
     auto activate = dll.NewActivator();
     activate->SetUINT32(kTestKey, 42);
