@@ -1,0 +1,110 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace qel::test {
+
+// Built next to the tests: the program stand-in, the virtual camera library stand-ins (with and
+// without MFCreateVirtualCamera) and the media-source library to install.
+std::wstring DriverExe();
+std::wstring FakeSensorGroup();
+std::wstring FakeSensorGroupWithoutCreate();
+std::wstring SourceLibrary();
+
+// "<system folder>\mfsensorgroup.dll" of the test prefix.
+std::wstring SystemSensorGroup();
+
+// A value of a registry key in the 64-bit view; false when it cannot be read.
+bool ReadRegistryValue(HKEY root, const std::wstring& key, const wchar_t* name, std::vector<BYTE>* data,
+                       DWORD* type = nullptr);
+
+// Entries of the machine's pending delete-at-restart list, as "\??\<path>" texts.
+std::vector<std::wstring> PendingDeletes();
+bool IsPendingDelete(const std::wstring& path);
+
+// Makes link a directory link to target: a junction where the file system takes one, otherwise
+// (Wine) a Unix symbolic link. False when neither can be made.
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+void RemoveDirectoryLink(const std::wstring& link);
+
+// Another process that keeps a file loaded as a library (or, locked, open without sharing) until
+// this object ends, as the frame server keeps the installed media source loaded.
+class Holder {
+public:
+    Holder(const std::wstring& file, bool lock = false);
+    bool holding() const { return holding_; }
+
+private:
+    std::wstring eventName_;
+    HANDLE ready_;
+    ChildProcess child_;
+    bool holding_ = false;
+};
+
+// Restores the machine-wide state the installer tests change: the registered source class, the
+// install folder, the system folder's "mfsensorgroup.dll" and the pending deletes.
+class MachineStateGuard {
+public:
+    MachineStateGuard();
+    ~MachineStateGuard();
+    MachineStateGuard(const MachineStateGuard&) = delete;
+    MachineStateGuard& operator=(const MachineStateGuard&) = delete;
+
+private:
+    std::vector<BYTE> pending_;
+    bool hadPending_ = false;
+};
+
+void RemoveSourceRegistration();
+void RemoveInstallFolder();  // also a link named "link" in it
+
+// Points the machine's Program Files known folder elsewhere for one test ("" makes it fail) and
+// restores it after; Wine reads it afresh on every query.
+class ProgramFilesRedirect {
+public:
+    explicit ProgramFilesRedirect(const std::wstring& folder);
+    ~ProgramFilesRedirect();
+    ProgramFilesRedirect(const ProgramFilesRedirect&) = delete;
+    ProgramFilesRedirect& operator=(const ProgramFilesRedirect&) = delete;
+
+private:
+    std::wstring old_;
+};
+
+// A copy of the program stand-in, run with its output captured, a log capture and the record of
+// the virtual camera library stand-in.
+class VerbTest : public ::testing::Test {
+protected:
+    VerbTest();
+    ~VerbTest() override;
+
+    struct Result {
+        DWORD code;
+        std::string output;
+    };
+    Result Run(const std::wstring& arguments);
+    void PlaceSensorGroup(const std::wstring& library);  // empty: none
+    void PlaceSourceLibrary();                            // "Talvori.dll" next to the program
+    void Install();                                       // a successful install with the camera stand-in
+    void Forget();                                        // empties the log and the camera record
+    std::vector<std::string> Calls() const;               // the camera library's record
+    std::vector<std::string> Lines() const { return log_.Lines(); }
+    bool LogHas(const std::string& line) const;
+
+    MachineStateGuard machine_;
+    LogCapture log_;
+    TempDir exeDir_;
+    TempDir scratch_;
+    ScopedEnv record_;
+};
+
+// The fake library's record of one camera object created with the identity of "Qel Camera".
+extern const char kCreateLine[];
+
+}  // namespace qel::test
