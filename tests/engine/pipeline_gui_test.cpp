@@ -257,8 +257,9 @@ TEST(PipelineLoop, NoWebcamIsLoggedOnceAndALaterWebcamOpensAtTheNextRetry) {
         framesAtFirstEstimate = now.frames;
         return now.fps > 0.0;
     }, 5));
-    // The first estimate comes after a quarter of a second, well before the first full second.
-    EXPECT_GE(framesAtFirstEstimate, 2u);
+    // The first estimate comes after a quarter of a second, well before the first full second
+    // (on a loaded machine the first quarter may hold a single slow frame).
+    EXPECT_GE(framesAtFirstEstimate, 1u);
     EXPECT_LT(framesAtFirstEstimate, 28u);
     Sleep(1500);
     EXPECT_NEAR(pipeline.GetStats().fps, 30.0, 6.0);
