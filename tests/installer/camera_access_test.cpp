@@ -8,20 +8,18 @@
 
 #include "tests/installer/installer_test_support.h"
 
-using qel::test::kCreateLine;
-using qel::test::ScopedEnv;
-using Texts = std::vector<std::string>;
+using namespace qel::test;  // NOLINT: the installer tests' own helpers
 
-class CameraAccess : public qel::test::VerbTest {
+class CameraAccess : public VerbTest {
 protected:
     void SetUp() override { PlaceSourceLibrary(); }
 };
 
 TEST_F(CameraAccess, WithoutTheLibrarySupportIsUnknownAndTheLoadIsNotRetried) {
     // Beside the program does not count: only the system folder is searched.
-    ASSERT_TRUE(CopyFileW(qel::test::FakeSensorGroup().c_str(), (exeDir_ / L"mfsensorgroup.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(FakeSensorGroup().c_str(), (exeDir_ / L"mfsensorgroup.dll").c_str(), FALSE));
     const Result run =
-        Run(L"--status --place-sensor-group \"" + qel::test::FakeSensorGroup() + L"\" --install");
+        Run(L"--status --place-sensor-group \"" + FakeSensorGroup() + L"\" --install");
     EXPECT_EQ(run.code, 1u);
     EXPECT_NE(run.output.find("Camera virtuale supportata da Windows: sconosciuto\n"), std::string::npos)
         << run.output;
@@ -33,37 +31,36 @@ TEST_F(CameraAccess, WithoutTheLibrarySupportIsUnknownAndTheLoadIsNotRetried) {
 }
 
 TEST_F(CameraAccess, WithoutCreateFunctionWindows11IsRequired) {
-    PlaceSensorGroup(qel::test::FakeSensorGroupWithoutCreate());
+    PlaceSensorGroup(FakeSensorGroupWithoutCreate());
     EXPECT_EQ(Run(L"--install").code, 1u);
     EXPECT_EQ(Lines(), (Texts{"install: --install start",
                               "install: MFCreateVirtualCamera not found err=127 (Windows 11 required)"}));
     EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(CameraAccess, SuccessWithoutAnObjectIsAnInvalidPointer) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
-    ScopedEnv nullObject(L"QEL_FAKE_VCAM_CREATE", L"null");
-    EXPECT_EQ(Run(L"--install").code, 1u);
-    EXPECT_EQ(Lines(), (Texts{"install: --install start", "install: MFCreateVirtualCamera hr=0x00000000",
-                              "install: no previous camera removed (hr=0x80004003), continuing",
-                              "install: MFCreateVirtualCamera hr=0x00000000",
-                              "install: failed after removing the old camera, COM registration removed"}));
-    // Nothing is called on an object that was never handed out.
-    EXPECT_EQ(Calls(), (Texts{"supported type=0", kCreateLine, kCreateLine}));
-}
-
-TEST_F(CameraAccess, EveryCreationLogsItsFailure) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
-    ScopedEnv denied(L"QEL_FAKE_VCAM_CREATE", L"80070005");
-    EXPECT_EQ(Run(L"--install").code, 1u);
-    EXPECT_EQ(Lines(), (Texts{"install: --install start", "install: MFCreateVirtualCamera hr=0x80070005",
-                              "install: no previous camera removed (hr=0x80070005), continuing",
-                              "install: MFCreateVirtualCamera hr=0x80070005",
-                              "install: failed after removing the old camera, COM registration removed"}));
+// Every creation logs its HRESULT; a success that hands out no object counts as an invalid pointer.
+TEST_F(CameraAccess, EveryCreationLogsItsResult) {
+    PlaceSensorGroup(FakeSensorGroup());
+    struct Case {
+        const wchar_t* steer;
+        std::string created;
+        std::string result;
+    };
+    for (const Case& c : {Case{L"null", "0x00000000", "0x80004003"}, Case{L"80070005", "0x80070005", "0x80070005"}}) {
+        Forget();
+        ScopedEnv create(L"QEL_FAKE_VCAM_CREATE", c.steer);
+        EXPECT_EQ(Run(L"--install").code, 1u);
+        EXPECT_EQ(Lines(), (Texts{"install: --install start", "install: MFCreateVirtualCamera hr=" + c.created,
+                                  "install: no previous camera removed (hr=" + c.result + "), continuing",
+                                  "install: MFCreateVirtualCamera hr=" + c.created,
+                                  "install: failed after removing the old camera, COM registration removed"}));
+        // Nothing is called on an object that was never handed out.
+        EXPECT_EQ(Calls(), (Texts{"supported type=0", kCreateLine, kCreateLine}));
+    }
 }
 
 TEST_F(CameraAccess, FailedSupportQueryIsLoggedAndUndetermined) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     ScopedEnv failing(L"QEL_FAKE_VCAM_SUPPORT", L"80004005");
     const Result run = Run(L"--status");
     EXPECT_NE(run.output.find("Camera virtuale supportata da Windows: sconosciuto\n"), std::string::npos);
@@ -71,7 +68,7 @@ TEST_F(CameraAccess, FailedSupportQueryIsLoggedAndUndetermined) {
 }
 
 TEST_F(CameraAccess, ShutdownFailureAfterRemoveIsLoggedOnly) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     ScopedEnv failing(L"QEL_FAKE_VCAM_SHUTDOWN", L"80004005");
     EXPECT_EQ(Run(L"--uninstall").code, 0u);
     EXPECT_EQ(Lines(), (Texts{"install: --uninstall start", "install: MFCreateVirtualCamera hr=0x00000000",

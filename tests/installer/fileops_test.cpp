@@ -8,12 +8,7 @@
 #include "installer/install.h"
 #include "tests/installer/installer_test_support.h"
 
-using qel::test::FakeSensorGroup;
-using qel::test::Holder;
-using qel::test::LogCapture;
-using qel::test::ReadFileBytes;
-using qel::test::TempDir;
-using qel::test::WriteFileBytes;
+using namespace qel::test;  // NOLINT: the installer tests' own helpers
 
 namespace {
 
@@ -24,8 +19,6 @@ bool RecordSchedule(const std::wstring& path) {
     g_scheduled.push_back(path);
     return g_scheduleAnswer;
 }
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string U(const std::wstring& path) { return qel::Utf8(path); }
 
@@ -44,7 +37,7 @@ protected:
         ASSERT_TRUE(WriteFileBytes(source_ + L".stamp", "new"));
     }
     // A real library at the target, so that another process can load it.
-    void OldLibraryAtTarget() { ASSERT_TRUE(CopyFileW(qel::test::DriverExe().c_str(), target_.c_str(), FALSE)); }
+    void OldLibraryAtTarget() { ASSERT_TRUE(CopyFileW(DriverExe().c_str(), target_.c_str(), FALSE)); }
     bool TargetIsNew() { return ReadFileBytes(target_) == ReadFileBytes(source_); }
 
     TempDir dir_;
@@ -70,7 +63,7 @@ TEST_F(FileOps, CopyReplacingMovesAHeldLibraryToTheNextFreeAsideName) {
     EXPECT_EQ(qel::CopyReplacing(source_, target_, RecordSchedule), 0u);
     EXPECT_TRUE(TargetIsNew());
     EXPECT_EQ(g_scheduled, std::vector<std::wstring>{target_ + L".2.old"});
-    EXPECT_EQ(ReadFileBytes(target_ + L".2.old"), ReadFileBytes(qel::test::DriverExe()));
+    EXPECT_EQ(ReadFileBytes(target_ + L".2.old"), ReadFileBytes(DriverExe()));
     EXPECT_EQ(log_.Lines(), std::vector<std::string>{"install: " + U(target_) + " in use (err=32), renamed to " +
                                                      U(target_) + ".2.old"});
 }
@@ -99,7 +92,7 @@ TEST_F(FileOps, CopyReplacingGivesUpWhenAllHundredAsideNamesAreTaken) {
     Holder holder(target_);
     ASSERT_TRUE(holder.holding());
     EXPECT_EQ(qel::CopyReplacing(source_, target_, RecordSchedule), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(ReadFileBytes(target_), ReadFileBytes(qel::test::DriverExe()));
+    EXPECT_EQ(ReadFileBytes(target_), ReadFileBytes(DriverExe()));
     EXPECT_FALSE(Exists(target_ + L".100.old"));
     EXPECT_EQ(log_.Lines(), std::vector<std::string>{"install: rename of in-use " + U(target_) +
                                                      " failed: no free .old name"});
@@ -237,16 +230,16 @@ TEST_F(FileOps, DeleteTreeUnlinksALinkedFolderWithoutEnteringIt) {
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(outside + L"\\keep.txt", "k"));
     ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-    if (!qel::test::MakeDirectoryLink(root + L"\\link", outside)) GTEST_SKIP() << "no directory link possible here";
+    if (!MakeDirectoryLink(root + L"\\link", outside)) GTEST_SKIP() << "no directory link possible here";
     qel::DeleteTree(root, RecordSchedule);
     EXPECT_EQ(ReadFileBytes(outside + L"\\keep.txt"), "k");
-    qel::test::RemoveDirectoryLink(root + L"\\link");
+    RemoveDirectoryLink(root + L"\\link");
 }
 
 TEST_F(FileOps, ScheduleDeleteAtRebootEntersThePendingList) {
-    qel::test::MachineStateGuard machine;
+    MachineStateGuard machine;
     ASSERT_TRUE(WriteFileBytes(dir_ / L"later.old", "x"));
     EXPECT_TRUE(qel::ScheduleDeleteAtReboot(dir_ / L"later.old"));
-    EXPECT_TRUE(qel::test::IsPendingDelete(dir_ / L"later.old"));
+    EXPECT_TRUE(IsPendingDelete(dir_ / L"later.old"));
     EXPECT_TRUE(log_.Lines().empty());
 }

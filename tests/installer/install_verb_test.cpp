@@ -11,27 +11,11 @@
 #include "installer/install.h"
 #include "tests/installer/installer_test_support.h"
 
-using qel::test::kCreateLine;
-using qel::test::ReadFileBytes;
-using qel::test::ScopedEnv;
-using Texts = std::vector<std::string>;
+using namespace qel::test;  // NOLINT: the installer tests' own helpers
 
 namespace {
 
-const std::wstring kFolder = L"C:\\Program Files\\Qel\\Camera";
-const std::wstring kTarget = kFolder + L"\\Talvori.dll";
-const std::string kTargetText = "C:\\Program Files\\Qel\\Camera\\Talvori.dll";
-
 std::wstring ServerKey() { return qel::SourceClsidKey() + L"\\InprocServer32"; }
-
-bool ClassKeyExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, qel::SourceClsidKey().c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
 
 // The registered server path exactly as stored: UTF-16 with its terminating NUL.
 std::vector<BYTE> Stored(const std::wstring& text) {
@@ -55,30 +39,34 @@ void RegisterServer(const std::wstring& path, const std::wstring& threading) {
 void ExpectRegisteredServer(const std::wstring& path) {
     std::vector<BYTE> data;
     DWORD type = 0;
-    ASSERT_TRUE(qel::test::ReadRegistryValue(HKEY_LOCAL_MACHINE, ServerKey(), nullptr, &data, &type));
+    ASSERT_TRUE(ReadRegistryValue(HKEY_LOCAL_MACHINE, ServerKey(), nullptr, &data, &type));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(data, Stored(path));
-    ASSERT_TRUE(qel::test::ReadRegistryValue(HKEY_LOCAL_MACHINE, ServerKey(), L"ThreadingModel", &data, &type));
+    ASSERT_TRUE(ReadRegistryValue(HKEY_LOCAL_MACHINE, ServerKey(), L"ThreadingModel", &data, &type));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(data, Stored(L"Both"));
     // Nothing on the class key itself.
-    EXPECT_FALSE(qel::test::ReadRegistryValue(HKEY_LOCAL_MACHINE, qel::SourceClsidKey(), nullptr, &data));
+    EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, qel::SourceClsidKey(), nullptr, &data));
 }
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
-class InstallVerb : public qel::test::VerbTest {
+class InstallVerb : public VerbTest {
 protected:
-    void SetUp() override { PlaceSensorGroup(qel::test::FakeSensorGroup()); }
+    void SetUp() override { PlaceSensorGroup(FakeSensorGroup()); }
+    // Installs with one steering of the camera library stand-in and compares the log.
+    void InstallWith(const wchar_t* variable, const wchar_t* value, DWORD code, const Texts& lines) {
+        ScopedEnv steer(variable, value);
+        EXPECT_EQ(Run(L"--install").code, code);
+        EXPECT_EQ(Lines(), lines);
+    }
     Texts SuccessLines() {
         return {"install: --install start",
                 "install: MFCreateVirtualCamera hr=0x00000000",
                 "install: IMFVirtualCamera::Remove hr=0x00000000",
                 "install: MFCreateVirtualCamera hr=0x00000000",
                 "install: IMFVirtualCamera::Start hr=0x00000000",
-                "install: --install done (" + kTargetText + ")"};
+                "install: --install done (" + kInstalledLibraryText + ")"};
     }
 };
 
@@ -90,7 +78,7 @@ TEST_F(InstallVerb, WithoutTheLibraryNextToTheProgramNothingIsTouched) {
     const std::string missing = "install: " + qel::Utf8(exeDir_ / L"Talvori.dll") + " not found next to the exe";
     EXPECT_EQ(Lines(), (Texts{"install: --install start", missing, "install: --install start", missing}));
     EXPECT_TRUE(Calls().empty());
-    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(Exists(kInstallFolder));
     ExpectRegisteredServer(L"C:\\earlier\\Talvori.dll");
 }
 
@@ -100,13 +88,13 @@ TEST_F(InstallVerb, InstallsRegistersAndStartsTheCamera) {
     EXPECT_EQ(Lines(), SuccessLines());
     EXPECT_EQ(Calls(), (Texts{"supported type=0", kCreateLine, "Remove", "Shutdown", "Release refs=0", kCreateLine,
                               "Start callback=null", "Release refs=0"}));
-    EXPECT_EQ(ReadFileBytes(kTarget), ReadFileBytes(qel::test::SourceLibrary()));
-    ExpectRegisteredServer(kTarget);
+    EXPECT_EQ(ReadFileBytes(kInstalledLibrary), ReadFileBytes(SourceLibrary()));
+    ExpectRegisteredServer(kInstalledLibrary);
 
     // Redirected output is UTF-8; no device of that name exists under Wine, which lists none.
     EXPECT_EQ(Run(L"--status").output,
               "Qel Camera: installata\n"
-              "DLL registrata: " + kTargetText + "\n"
+              "DLL registrata: " + kInstalledLibraryText + "\n"
               "Cartella di installazione: C:\\Program Files\\Qel\\Camera\n"
               "Amministratore: s\xC3\xAC\n"
               "Camera virtuale supportata da Windows: s\xC3\xAC\n"
@@ -117,89 +105,81 @@ TEST_F(InstallVerb, RegistrationReplacesAnEarlierOne) {
     RegisterServer(L"D:\\old\\place\\Talvori.dll", L"Apartment");
     PlaceSourceLibrary();
     EXPECT_EQ(Run(L"--install").code, 0u);
-    ExpectRegisteredServer(kTarget);
+    ExpectRegisteredServer(kInstalledLibrary);
 }
 
 TEST_F(InstallVerb, UndeterminedSupportGoesOn) {
     PlaceSourceLibrary();
-    ScopedEnv failing(L"QEL_FAKE_VCAM_SUPPORT", L"80004005");
-    EXPECT_EQ(Run(L"--install").code, 0u);
     Texts expected = SuccessLines();
     expected.insert(expected.begin() + 1, "install: MFIsVirtualCameraTypeSupported failed hr=0x80004005");
-    EXPECT_EQ(Lines(), expected);
+    InstallWith(L"QEL_FAKE_VCAM_SUPPORT", L"80004005", 0, expected);
 }
 
 TEST_F(InstallVerb, DefiniteNotSupportedStops) {
     PlaceSourceLibrary();
-    ScopedEnv unsupported(L"QEL_FAKE_VCAM_SUPPORT", L"no");
-    EXPECT_EQ(Run(L"--install").code, 1u);
-    EXPECT_EQ(Lines(), (Texts{"install: --install start",
-                              "install: software virtual cameras not supported on this system"}));
+    InstallWith(L"QEL_FAKE_VCAM_SUPPORT", L"no", 1,
+                {"install: --install start", "install: software virtual cameras not supported on this system"});
     EXPECT_EQ(Calls(), Texts{"supported type=0"});
-    EXPECT_FALSE(Exists(kFolder));
-    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_FALSE(Exists(kInstallFolder));
+    EXPECT_FALSE(SourceClassKeyExists());
 }
 
 TEST_F(InstallVerb, NoPreviousCameraToRemoveGoesOn) {
     PlaceSourceLibrary();
-    ScopedEnv notFound(L"QEL_FAKE_VCAM_REMOVE", L"80070490");
-    EXPECT_EQ(Run(L"--install").code, 0u);
     Texts expected = SuccessLines();
     expected[2] = "install: IMFVirtualCamera::Remove hr=0x80070490";
     expected.insert(expected.begin() + 3, "install: no previous camera removed (hr=0x80070490), continuing");
-    EXPECT_EQ(Lines(), expected);
+    InstallWith(L"QEL_FAKE_VCAM_REMOVE", L"80070490", 0, expected);
 }
 
 TEST_F(InstallVerb, FailingStartRollsTheRegistrationBack) {
     PlaceSourceLibrary();
-    ScopedEnv failing(L"QEL_FAKE_VCAM_START", L"80004005");
-    EXPECT_EQ(Run(L"--install").code, 1u);
     Texts expected = SuccessLines();
     expected[4] = "install: IMFVirtualCamera::Start hr=0x80004005";
     expected[5] = "install: failed after removing the old camera, COM registration removed";
-    EXPECT_EQ(Lines(), expected);
+    InstallWith(L"QEL_FAKE_VCAM_START", L"80004005", 1, expected);
     EXPECT_EQ(Calls(), (Texts{"supported type=0", kCreateLine, "Remove", "Shutdown", "Release refs=0", kCreateLine,
                               "Start callback=null", "Shutdown", "Release refs=0"}));
-    EXPECT_FALSE(ClassKeyExists());
-    EXPECT_TRUE(Exists(kTarget));
+    EXPECT_FALSE(SourceClassKeyExists());
+    EXPECT_TRUE(Exists(kInstalledLibrary));
 }
 
 TEST_F(InstallVerb, InstallingOverAHeldLibraryMovesItAside) {
     Install();
-    qel::test::Holder frameServer(kTarget);
+    Holder frameServer(kInstalledLibrary);
     ASSERT_TRUE(frameServer.holding());
     const std::string newer = "a newer build";
-    ASSERT_TRUE(qel::test::WriteFileBytes(exeDir_ / L"Talvori.dll", newer));
+    ASSERT_TRUE(WriteFileBytes(exeDir_ / L"Talvori.dll", newer));
     EXPECT_EQ(Run(L"--install").code, 0u);
     Texts expected = SuccessLines();
     expected.insert(expected.begin() + 3,
-                    "install: " + kTargetText + " in use (err=32), renamed to " + kTargetText + ".old");
+                    "install: " + kInstalledLibraryText + " in use (err=32), renamed to " + kInstalledLibraryText + ".old");
     EXPECT_EQ(Lines(), expected);
-    EXPECT_EQ(ReadFileBytes(kTarget), newer);
-    EXPECT_EQ(ReadFileBytes(kTarget + L".old"), ReadFileBytes(qel::test::SourceLibrary()));
-    EXPECT_TRUE(qel::test::IsPendingDelete(kTarget + L".old"));
-    ExpectRegisteredServer(kTarget);
+    EXPECT_EQ(ReadFileBytes(kInstalledLibrary), newer);
+    EXPECT_EQ(ReadFileBytes(kInstalledLibrary + L".old"), ReadFileBytes(SourceLibrary()));
+    EXPECT_TRUE(IsPendingDelete(kInstalledLibrary + L".old"));
+    ExpectRegisteredServer(kInstalledLibrary);
 }
 
 TEST_F(InstallVerb, NextInstallDeletesAsideCopiesNoLongerInUse) {
     Install();
-    ASSERT_TRUE(qel::test::WriteFileBytes(kTarget + L".old", "left over"));
-    ASSERT_TRUE(qel::test::WriteFileBytes(kTarget + L".3.OLD", "left over"));
+    ASSERT_TRUE(WriteFileBytes(kInstalledLibrary + L".old", "left over"));
+    ASSERT_TRUE(WriteFileBytes(kInstalledLibrary + L".3.OLD", "left over"));
     EXPECT_EQ(Run(L"--install").code, 0u);
-    EXPECT_FALSE(Exists(kTarget + L".old"));
-    EXPECT_FALSE(Exists(kTarget + L".3.OLD"));
+    EXPECT_FALSE(Exists(kInstalledLibrary + L".old"));
+    EXPECT_FALSE(Exists(kInstalledLibrary + L".3.OLD"));
     EXPECT_EQ(Lines(), SuccessLines());
 }
 
 TEST_F(InstallVerb, NonAsciiInstallPathIsRegisteredAsUtf16) {
     const std::wstring programs = scratch_ / L"Programmi \u00e8 \u00fc \u65e5";
     ASSERT_TRUE(CreateDirectoryW(programs.c_str(), nullptr));
-    qel::test::ProgramFilesRedirect redirect(programs);
+    ProgramFilesRedirect redirect(programs);
     PlaceSourceLibrary();
     EXPECT_EQ(Run(L"--install").code, 0u);
     const std::wstring target = programs + L"\\Qel\\Camera\\Talvori.dll";
     ExpectRegisteredServer(target);
-    EXPECT_EQ(ReadFileBytes(target), ReadFileBytes(qel::test::SourceLibrary()));
+    EXPECT_EQ(ReadFileBytes(target), ReadFileBytes(SourceLibrary()));
     EXPECT_EQ(Lines().back(), "install: --install done (" + qel::Utf8(target) + ")");
     EXPECT_EQ(Run(L"--uninstall").code, 0u);
     EXPECT_FALSE(Exists(programs + L"\\Qel"));
@@ -207,26 +187,26 @@ TEST_F(InstallVerb, NonAsciiInstallPathIsRegisteredAsUtf16) {
 
 TEST_F(InstallVerb, AFileWhereTheInstallFolderBelongsFailsAndStaysUntouched) {
     CreateDirectoryW(L"C:\\Program Files\\Qel", nullptr);
-    ASSERT_TRUE(qel::test::WriteFileBytes(kFolder, "not a folder"));
+    ASSERT_TRUE(WriteFileBytes(kInstallFolder, "not a folder"));
     PlaceSourceLibrary();
     EXPECT_EQ(Run(L"--install").code, 1u);
     const Texts lines = Lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2].rfind("install: CopyFile(" + kTargetText + ") failed err=", 0), 0u)
+    EXPECT_EQ(lines[lines.size() - 2].rfind("install: CopyFile(" + kInstalledLibraryText + ") failed err=", 0), 0u)
         << lines[lines.size() - 2];
     EXPECT_EQ(lines.back(), "install: failed after removing the old camera, COM registration removed");
-    EXPECT_EQ(ReadFileBytes(kFolder), "not a folder");
-    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_EQ(ReadFileBytes(kInstallFolder), "not a folder");
+    EXPECT_FALSE(SourceClassKeyExists());
 }
 
 TEST_F(InstallVerb, ReadOnlyInstallFolderAndLibraryAreReplaced) {
     Install();
-    ASSERT_TRUE(SetFileAttributesW(kTarget.c_str(), FILE_ATTRIBUTE_READONLY));
-    ASSERT_TRUE(SetFileAttributesW(kFolder.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(kInstalledLibrary.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(kInstallFolder.c_str(), FILE_ATTRIBUTE_READONLY));
     const std::string newer = "a newer build";
-    ASSERT_TRUE(qel::test::WriteFileBytes(exeDir_ / L"Talvori.dll", newer));
+    ASSERT_TRUE(WriteFileBytes(exeDir_ / L"Talvori.dll", newer));
     EXPECT_EQ(Run(L"--install").code, 0u) << log_.Text();
-    EXPECT_EQ(ReadFileBytes(kTarget), newer);
+    EXPECT_EQ(ReadFileBytes(kInstalledLibrary), newer);
     EXPECT_EQ(Run(L"--uninstall").code, 0u);
-    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(Exists(kInstallFolder));
 }

@@ -104,6 +104,17 @@ bool ReadRegistryValue(HKEY root, const std::wstring& key, const wchar_t* name, 
     return status == ERROR_SUCCESS;
 }
 
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool SourceClassKeyExists() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SourceClsidKey().c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 std::wstring DriverExe() { return TestExeDir() + L"\\installer_driver.exe"; }
 std::wstring FakeSensorGroup() { return TestExeDir() + L"\\fake_mfsensorgroup.dll"; }
 std::wstring FakeSensorGroupWithoutCreate() { return TestExeDir() + L"\\fake_mfsensorgroup_nocreate.dll"; }

@@ -17,6 +17,14 @@ std::wstring FakeSensorGroup();
 std::wstring FakeSensorGroupWithoutCreate();
 std::wstring SourceLibrary();
 
+// Where the verbs install in the test prefix.
+inline const std::wstring kInstallFolder = L"C:\\Program Files\\Qel\\Camera";
+inline const std::wstring kInstalledLibrary = kInstallFolder + L"\\Talvori.dll";
+inline const std::string kInstalledLibraryText = "C:\\Program Files\\Qel\\Camera\\Talvori.dll";
+
+bool Exists(const std::wstring& path);
+bool SourceClassKeyExists();
+
 // "<system folder>\mfsensorgroup.dll" of the test prefix.
 std::wstring SystemSensorGroup();
 
@@ -103,6 +111,8 @@ protected:
     TempDir scratch_;
     ScopedEnv record_;
 };
+
+using Texts = std::vector<std::string>;
 
 // The fake library's record of one camera object created with the identity of "Qel Camera".
 extern const char kCreateLine[];

@@ -10,26 +10,9 @@
 #include "installer/install.h"
 #include "tests/installer/installer_test_support.h"
 
-using qel::test::kCreateLine;
-using qel::test::ScopedEnv;
-using Texts = std::vector<std::string>;
+using namespace qel::test;  // NOLINT: the installer tests' own helpers
 
 namespace {
-
-const std::wstring kFolder = L"C:\\Program Files\\Qel\\Camera";
-const std::wstring kTarget = kFolder + L"\\Talvori.dll";
-const std::string kTargetText = "C:\\Program Files\\Qel\\Camera\\Talvori.dll";
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool ClassKeyExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, qel::SourceClsidKey().c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
 
 void SetServerValue(DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
@@ -52,7 +35,7 @@ bool Has(const Texts& lines, const std::string& line) {
 
 }  // namespace
 
-using Uninstall = qel::test::VerbTest;
+using Uninstall = VerbTest;
 
 TEST_F(Uninstall, RemovesCameraRegistrationAndFolder) {
     Install();
@@ -61,14 +44,14 @@ TEST_F(Uninstall, RemovesCameraRegistrationAndFolder) {
                               "install: IMFVirtualCamera::Remove hr=0x00000000", "install: camera removed",
                               "install: --uninstall done rc=0"}));
     EXPECT_EQ(Calls(), (Texts{kCreateLine, "Remove", "Shutdown", "Release refs=0"}));
-    EXPECT_FALSE(ClassKeyExists());
-    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(SourceClassKeyExists());
+    EXPECT_FALSE(Exists(kInstallFolder));
     EXPECT_FALSE(Exists(L"C:\\Program Files\\Qel"));
     EXPECT_TRUE(Exists(L"C:\\Program Files"));
 }
 
 TEST_F(Uninstall, WithNothingInstalledSucceedsWhateverTheRemovalSays) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     {
         ScopedEnv notFound(L"QEL_FAKE_VCAM_REMOVE", L"80070490");
         EXPECT_EQ(Run(L"--uninstall").code, 0u);
@@ -100,65 +83,65 @@ TEST_F(Uninstall, RegisteredCameraThatCannotBeRemovedFailsButCleansUp) {
     EXPECT_EQ(Run(L"--uninstall").code, 1u);
     EXPECT_TRUE(Has(Lines(), "install: camera removal failed (hr=0x80004005), cleaning up the rest anyway"));
     EXPECT_EQ(Lines().back(), "install: --uninstall done rc=1");
-    EXPECT_FALSE(ClassKeyExists());
-    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(SourceClassKeyExists());
+    EXPECT_FALSE(Exists(kInstallFolder));
 }
 
 TEST_F(Uninstall, RegisteredCameraWithoutCreateFunctionFailsButCleansUp) {
     Install();
-    PlaceSensorGroup(qel::test::FakeSensorGroupWithoutCreate());
+    PlaceSensorGroup(FakeSensorGroupWithoutCreate());
     EXPECT_EQ(Run(L"--uninstall").code, 1u);
     EXPECT_EQ(Lines(), (Texts{"install: --uninstall start",
                               "install: MFCreateVirtualCamera not found err=127 (Windows 11 required)",
                               "install: camera not removed (no Media Foundation / MFCreateVirtualCamera)",
                               "install: --uninstall done rc=1"}));
-    EXPECT_FALSE(ClassKeyExists());
-    EXPECT_FALSE(Exists(kFolder));
+    EXPECT_FALSE(SourceClassKeyExists());
+    EXPECT_FALSE(Exists(kInstallFolder));
 }
 
 TEST_F(Uninstall, HeldLibraryAndFolderAreLeftForTheRestart) {
     Install();
-    qel::test::Holder frameServer(kTarget);
+    Holder frameServer(kInstalledLibrary);
     ASSERT_TRUE(frameServer.holding());
     EXPECT_EQ(Run(L"--uninstall").code, 0u);
     const Texts lines = Lines();
-    EXPECT_TRUE(Has(lines, "install: " + kTargetText + " in use (err=5), " + kTargetText + ".old deleted at reboot"))
+    EXPECT_TRUE(Has(lines, "install: " + kInstalledLibraryText + " in use (err=5), " + kInstalledLibraryText + ".old deleted at reboot"))
         << log_.Text();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2].rfind("install: folder " + qel::Utf8(kFolder) + " not empty yet (err=", 0), 0u)
+    EXPECT_EQ(lines[lines.size() - 2].rfind("install: folder " + qel::Utf8(kInstallFolder) + " not empty yet (err=", 0), 0u)
         << lines[lines.size() - 2];
     EXPECT_EQ(lines.back(), "install: --uninstall done rc=0");
-    EXPECT_FALSE(Exists(kTarget));
-    EXPECT_TRUE(qel::test::IsPendingDelete(kTarget + L".old"));
-    EXPECT_TRUE(qel::test::IsPendingDelete(kFolder));
-    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_FALSE(Exists(kInstalledLibrary));
+    EXPECT_TRUE(IsPendingDelete(kInstalledLibrary + L".old"));
+    EXPECT_TRUE(IsPendingDelete(kInstallFolder));
+    EXPECT_FALSE(SourceClassKeyExists());
 }
 
 TEST_F(Uninstall, ALinkInsideTheInstallFolderDoesNotLeadOut) {
     Install();
     const std::wstring outside = scratch_ / L"outside";
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
-    ASSERT_TRUE(qel::test::WriteFileBytes(outside + L"\\precious.txt", "keep"));
-    if (!qel::test::MakeDirectoryLink(kFolder + L"\\link", outside)) GTEST_SKIP() << "no directory link possible";
+    ASSERT_TRUE(WriteFileBytes(outside + L"\\precious.txt", "keep"));
+    if (!MakeDirectoryLink(kInstallFolder + L"\\link", outside)) GTEST_SKIP() << "no directory link possible";
     Run(L"--uninstall");
-    EXPECT_EQ(qel::test::ReadFileBytes(outside + L"\\precious.txt"), "keep");
-    EXPECT_FALSE(Exists(kTarget));
+    EXPECT_EQ(ReadFileBytes(outside + L"\\precious.txt"), "keep");
+    EXPECT_FALSE(Exists(kInstalledLibrary));
 }
 
 TEST_F(Uninstall, AFileWhereTheInstallFolderBelongsIsKept) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     CreateDirectoryW(L"C:\\Program Files\\Qel", nullptr);
-    ASSERT_TRUE(qel::test::WriteFileBytes(kFolder, "not a folder"));
+    ASSERT_TRUE(WriteFileBytes(kInstallFolder, "not a folder"));
     EXPECT_EQ(Run(L"--uninstall").code, 1u);
-    EXPECT_EQ(qel::test::ReadFileBytes(kFolder), "not a folder");
+    EXPECT_EQ(ReadFileBytes(kInstallFolder), "not a folder");
     EXPECT_EQ(Lines().back(), "install: --uninstall done rc=1");
 }
 
-using StatusVerb = qel::test::VerbTest;
+using StatusVerb = VerbTest;
 
 TEST_F(StatusVerb, WithoutRegistrationOrLibrary) {
     EXPECT_EQ(Run(L"--status").output, Status("non installata", "(nessuna)", "sconosciuto"));
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     EXPECT_EQ(Run(L"--status").output, Status("non installata", "(nessuna)", "s\xC3\xAC"));
     ScopedEnv unsupported(L"QEL_FAKE_VCAM_SUPPORT", L"no");
     const Result run = Run(L"--status");
@@ -169,19 +152,19 @@ TEST_F(StatusVerb, WithoutRegistrationOrLibrary) {
 
 TEST_F(StatusVerb, LibraryDeletedByHandOrAFolderIsMissing) {
     Install();
-    ASSERT_TRUE(DeleteFileW(kTarget.c_str()));
-    EXPECT_EQ(Run(L"--status").output, Status("non installata", kTargetText + " (file mancante)", "s\xC3\xAC"));
-    ASSERT_TRUE(CreateDirectoryW(kTarget.c_str(), nullptr));
-    EXPECT_EQ(Run(L"--status").output, Status("non installata", kTargetText + " (file mancante)", "s\xC3\xAC"));
+    ASSERT_TRUE(DeleteFileW(kInstalledLibrary.c_str()));
+    EXPECT_EQ(Run(L"--status").output, Status("non installata", kInstalledLibraryText + " (file mancante)", "s\xC3\xAC"));
+    ASSERT_TRUE(CreateDirectoryW(kInstalledLibrary.c_str(), nullptr));
+    EXPECT_EQ(Run(L"--status").output, Status("non installata", kInstalledLibraryText + " (file mancante)", "s\xC3\xAC"));
 }
 
 TEST_F(StatusVerb, RegisteredValueOfTheWrongTypeReadsAsNone) {
-    PlaceSensorGroup(qel::test::FakeSensorGroup());
+    PlaceSensorGroup(FakeSensorGroup());
     const DWORD number = 42;
     SetServerValue(REG_DWORD, &number, sizeof(number));
     EXPECT_EQ(Run(L"--status").output, Status("non installata", "(nessuna)", "s\xC3\xAC"));
     EXPECT_EQ(Run(L"--uninstall").code, 0u);
-    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_FALSE(SourceClassKeyExists());
 }
 
 TEST_F(StatusVerb, EmptyRegisteredValueReadsAsNone) {

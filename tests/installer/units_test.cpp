@@ -7,9 +7,7 @@
 #include "installer/install.h"
 #include "tests/installer/installer_test_support.h"
 
-using qel::test::LogCapture;
-using qel::test::ProgramFilesRedirect;
-using qel::test::ScopedEnv;
+using namespace qel::test;  // NOLINT: the installer tests' own helpers
 
 TEST(IsNotFoundResult, OnlyTheThreeNothingToRemoveCodes) {
     EXPECT_TRUE(qel::IsNotFoundResult(static_cast<HRESULT>(0x80070490)));
