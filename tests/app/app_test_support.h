@@ -8,26 +8,6 @@
 
 namespace qel::test {
 
-// Sends this process's standard output to a file until destroyed.
-class RedirectedOutput {
-public:
-    explicit RedirectedOutput(const TempDir& dir);
-    ~RedirectedOutput();
-    RedirectedOutput(const RedirectedOutput&) = delete;
-    RedirectedOutput& operator=(const RedirectedOutput&) = delete;
-    std::string Text() const;  // what was written so far
-
-private:
-    std::wstring path_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-    HANDLE old_ = nullptr;
-};
-
-struct ProgramRun {
-    DWORD code = ~0u;
-    std::string output;  // standard output and error, as bytes
-};
-
 // The built Brivane.exe.
 std::wstring BrivaneExe();
 

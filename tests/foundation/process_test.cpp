@@ -14,37 +14,14 @@ namespace {
 
 // Sends ConsolePrint's output to a file for one call, as a redirected verb's output would be.
 std::string PrintRedirected(const TempDir& dir, const wchar_t* format, const wchar_t* argument) {
-    const std::wstring path = dir / L"out.txt";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    qel::test::RedirectedOutput output(dir);
     qel::ConsolePrint(format, argument);
-    SetStdHandle(STD_OUTPUT_HANDLE, old);
-    CloseHandle(file);
-    return ReadFileBytes(path);
+    return output.Text();
 }
 
-// Runs the peer with its standard output in a file and returns what it printed.
 std::string RunPeerCapturingOutput(const TempDir& dir, const std::wstring& exe, const std::wstring& args) {
-    const std::wstring path = dir / L"peer-out.txt";
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = file;
-    si.hStdError = file;
-    PROCESS_INFORMATION pi{};
-    std::wstring line = L"\"" + exe + L"\" " + args;
-    const std::wstring app = exe.size() >= MAX_PATH ? L"\\\\?\\" + exe : exe;
-    const bool started = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    if (started) {
-        WaitForSingleObject(pi.hProcess, 120000);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(file);
-    return started ? ReadFileBytes(path) : "start failed " + std::to_string(GetLastError());
+    const qel::test::ProgramRun run = qel::test::RunCapturingOutput(exe, args, dir / L"peer-out.txt");
+    return run.started ? run.output : "start failed " + std::to_string(run.startError);
 }
 
 std::wstring PeerExe() { return qel::test::TestExeDir() + L"\\foundation_peer.exe"; }

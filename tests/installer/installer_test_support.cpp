@@ -231,28 +231,7 @@ VerbTest::VerbTest() : record_(L"QEL_FAKE_VCAM_LOG", (scratch_ / L"calls.txt").c
 VerbTest::~VerbTest() = default;
 
 VerbTest::Result VerbTest::Run(const std::wstring& arguments) {
-    const std::wstring outPath = scratch_ / L"out.txt";
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    std::wstring line = L"\"" + (exeDir_ / L"Brivane.exe") + L"\" " + arguments;
-    Result result{~0u, std::string()};
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &result.code);
-        else
-            TerminateProcess(process.hProcess, 1);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
-    result.output = ReadFileBytes(outPath);
-    return result;
+    return RunCapturingOutput(exeDir_ / L"Brivane.exe", arguments, scratch_ / L"out.txt");
 }
 
 void VerbTest::PlaceSensorGroup(const std::wstring& library) {

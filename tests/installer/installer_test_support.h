@@ -92,10 +92,7 @@ protected:
     VerbTest();
     ~VerbTest() override;
 
-    struct Result {
-        DWORD code;
-        std::string output;
-    };
+    using Result = ProgramRun;
     Result Run(const std::wstring& arguments);
     void PlaceSensorGroup(const std::wstring& library);  // empty: none
     void PlaceSourceLibrary();                            // "Talvori.dll" next to the program

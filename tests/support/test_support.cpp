@@ -127,6 +127,49 @@ DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
     return child.Wait(timeoutMs);
 }
 
+RedirectedOutput::RedirectedOutput(const TempDir& dir) : path_(dir / L"stdout.txt") {
+    file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    old_ = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, file_);
+}
+
+RedirectedOutput::~RedirectedOutput() {
+    SetStdHandle(STD_OUTPUT_HANDLE, old_);
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+}
+
+std::string RedirectedOutput::Text() const { return ReadFileBytes(path_); }
+
+ProgramRun RunCapturingOutput(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile,
+                              DWORD timeoutMs) {
+    ProgramRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE file = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = file;
+    si.hStdError = file;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    // Paths past MAX_PATH need the long-path form to be started at all.
+    const std::wstring app = exe.size() >= MAX_PATH ? L"\\\\?\\" + exe : exe;
+    run.started = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (run.started) {
+        if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &run.code);
+        else
+            TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    } else {
+        run.startError = GetLastError();
+    }
+    CloseHandle(file);
+    run.output = ReadFileBytes(outputFile);
+    return run;
+}
+
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

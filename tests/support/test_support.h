@@ -71,6 +71,33 @@ private:
     HANDLE process_ = nullptr;
 };
 
+// Sends this process's standard output to a file of the folder until destroyed.
+class RedirectedOutput {
+public:
+    explicit RedirectedOutput(const TempDir& dir);
+    ~RedirectedOutput();
+    RedirectedOutput(const RedirectedOutput&) = delete;
+    RedirectedOutput& operator=(const RedirectedOutput&) = delete;
+    std::string Text() const;  // what was written so far
+
+private:
+    std::wstring path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE old_ = nullptr;
+};
+
+struct ProgramRun {
+    bool started = false;
+    DWORD startError = 0;  // GetLastError of a failed start
+    DWORD code = ~0u;      // exit code; ~0u when it did not end in time
+    std::string output;    // standard output and error, as bytes
+};
+
+// Runs a program with its standard output and error in the given file, waits (killing it after the
+// time-out) and returns what it printed.
+ProgramRun RunCapturingOutput(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile,
+                              DWORD timeoutMs = 120000);
+
 std::wstring Widen(const std::string& text);
 std::string Utf8Of(const std::wstring& text);
 
