@@ -25,7 +25,8 @@ struct FaceLandmarks {
 class LandmarkModel {
 public:
     bool Load(const std::wstring& path);
-    // True when the model ran and the presence is at least 0.5; false always leaves presence 0.
+    // True when the model ran and the presence is at least 0.5. When the model did not run, presence is 0
+    // and the points are untouched.
     bool Run(const RgbView& view, const Roi& roi, FaceLandmarks& out);
 
     OrtModel model;

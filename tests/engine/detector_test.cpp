@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "tests/engine/support/face_photos.h"
@@ -70,23 +71,17 @@ TEST(FaceDetectorLetterbox, WideFrameFillsRows28To99AndAveragesTenByTenBlocks) {
     }
 }
 
-TEST(FaceDetectorLetterbox, WhiteGivesOneBlackGivesMinusOne) {
+TEST(FaceDetectorLetterbox, WhiteGivesOneBlackMinusOneAndSmallTallFrameIsRepeatedBetweenBars) {
     std::vector<float> input;
     std::vector<uint32_t> sums;
     LetterboxInto(qel::test::ViewOf(Frame(1280, 720, 255)), input, sums);
-    EXPECT_NEAR(At(input, 64, 64, 0), 1.0f, 1e-6f);
-    EXPECT_NEAR(At(input, 0, 28, 2), 1.0f, 1e-6f);
-    EXPECT_NEAR(At(input, 127, 99, 1), 1.0f, 1e-6f);
+    for (const auto& [x, y] : {std::pair{64, 64}, {0, 28}, {127, 99}}) EXPECT_NEAR(At(input, x, y, 1), 1.0f, 1e-6f);
     LetterboxInto(qel::test::ViewOf(Frame(1280, 720, 0)), input, sums);
     EXPECT_EQ(At(input, 64, 64, 0), -1.0f);
-}
 
-TEST(FaceDetectorLetterbox, SmallFrameIsEnlargedByRepetitionAndTallFramePadsColumns) {
     qel::Image frame = Frame(2, 4, 0);
     frame.rgba[0] = 255;            // pixel (0, 0) red
     frame.rgba[(7 * 4) + 1] = 255;  // pixel (1, 3) green
-    std::vector<float> input;
-    std::vector<uint32_t> sums;
     const auto box = LetterboxInto(qel::test::ViewOf(frame), input, sums);
     EXPECT_FLOAT_EQ(box.padX, 32.0f);
     EXPECT_EQ(At(input, 31, 0, 0), -1.0f);
@@ -100,29 +95,25 @@ TEST(FaceDetectorLetterbox, SmallFrameIsEnlargedByRepetitionAndTallFramePadsColu
 TEST(FaceDetectorAnchors, TwoLayersInRowColumnCellOrder) {
     const std::vector<qel::Vec2>& a = Anchors();
     ASSERT_EQ(a.size(), 896u);
-    EXPECT_FLOAT_EQ(a[0].x, 0.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[1].x, 0.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[2].x, 1.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[32].y, 1.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[511].x, 15.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[511].y, 15.5f / 16.0f);
-    EXPECT_FLOAT_EQ(a[512].x, 0.5f / 8.0f);
-    EXPECT_FLOAT_EQ(a[517].x, 0.5f / 8.0f);
-    EXPECT_FLOAT_EQ(a[518].x, 1.5f / 8.0f);
-    EXPECT_FLOAT_EQ(a[895].y, 7.5f / 8.0f);
+    const struct {
+        size_t i;
+        float x, y;
+    } cases[] = {{1, 0.5f / 16, 0.5f / 16},   {2, 1.5f / 16, 0.5f / 16}, {32, 0.5f / 16, 1.5f / 16},
+                 {511, 15.5f / 16, 15.5f / 16}, {517, 0.5f / 8, 0.5f / 8}, {518, 1.5f / 8, 0.5f / 8},
+                 {895, 7.5f / 8, 7.5f / 8}};
+    for (const auto& c : cases) {
+        EXPECT_FLOAT_EQ(a[c.i].x, c.x) << c.i;
+        EXPECT_FLOAT_EQ(a[c.i].y, c.y) << c.i;
+    }
     EXPECT_EQ(&a, &Anchors());
 }
 
 TEST(FaceDetectorDecode, ScoreOfExactlyZeroPassesAndBoxMapsToFramePixels) {
     RawOutputs raw;
-    raw.scores[600] = 0.0f;  // 8-grid anchor 88: cell (14 % 8 = 6... ) see centre below
-    float* r = &raw.regressors[600 * 16];
-    r[0] = 2.0f;   // centre offset in input pixels
-    r[1] = -4.0f;
-    r[2] = 32.0f;  // box 32 x 16 input pixels
-    r[3] = 16.0f;
-    r[4] = 1.0f;
-    r[5] = 1.0f;
+    raw.scores[600] = 0.0f;  // an 8-grid anchor
+    // Centre offset (2, -4), box 32 x 16 and keypoint 0 at (1, 1), in input pixels.
+    const float values[] = {2.0f, -4.0f, 32.0f, 16.0f, 1.0f, 1.0f};
+    std::copy(std::begin(values), std::end(values), &raw.regressors[600 * 16]);
     const qel::detector_detail::Letterbox box{0.1f, 0.0f, 28.0f};
     const auto found = Decode(raw.regressors.data(), raw.scores.data(), box);
     ASSERT_EQ(found.size(), 1u);
@@ -181,17 +172,18 @@ TEST(FaceDetector, EmptyViewOrUnloadedModelGivesNothing) {
     const qel::Image frame = Frame(64, 64, 128);
     EXPECT_TRUE(detector.Run(qel::test::ViewOf(frame)).empty());
     ASSERT_TRUE(detector.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
-    EXPECT_TRUE(detector.Run({}).empty());
-    EXPECT_TRUE(detector.Run({frame.rgba.data(), 0, 64, 256}).empty());
-    EXPECT_TRUE(detector.Run({frame.rgba.data(), 64, 0, 256}).empty());
+    for (const qel::RgbView& view : {qel::RgbView{}, qel::RgbView{frame.rgba.data(), 0, 64, 256},
+                                     qel::RgbView{frame.rgba.data(), 64, 0, 256}}) {
+        EXPECT_TRUE(detector.Run(view).empty());
+    }
 }
 
-TEST(FaceDetector, FindsTheAstronautsFace) {
+TEST(FaceDetector, FindsTheAstronautsFaceAlsoEnlargedInAWideFrameAndNoFaceElsewhere) {
     const qel::Image photo = qel::test::LoadPhoto(L"astronaut.png");
     ASSERT_EQ(photo.width, 512u);
     qel::FaceDetector detector;
     ASSERT_TRUE(detector.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
-    const auto found = detector.Run(qel::test::ViewOf(photo));
+    auto found = detector.Run(qel::test::ViewOf(photo));
     ASSERT_FALSE(found.empty());
     const qel::Detection& d = found[0];
     EXPECT_NEAR(d.score, 0.92f, 0.05f);
@@ -204,28 +196,19 @@ TEST(FaceDetector, FindsTheAstronautsFace) {
     EXPECT_LT(d.keypoints[0].x, d.keypoints[1].x);
     EXPECT_LT(d.keypoints[1].x, d.x + d.w);
     EXPECT_NEAR(d.keypoints[0].y, d.keypoints[1].y, 10.0f);
-}
 
-TEST(FaceDetector, FindsTheFaceInAWideFrameAtTheRightPlace) {
-    const qel::Image photo = qel::test::LoadPhoto(L"astronaut.png");
     // Three times larger, as close to the camera as a webcam user sits.
     const qel::Image frame = qel::test::PlacePhoto(photo, 1280, 720, qel::test::kAstronautFace, {700.0f, 380.0f}, 3.0f, 0.0f);
-    qel::FaceDetector detector;
-    ASSERT_TRUE(detector.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
-    const auto found = detector.Run(qel::test::ViewOf(frame));
+    found = detector.Run(qel::test::ViewOf(frame));
     ASSERT_FALSE(found.empty());
     EXPECT_GT(found[0].score, 0.7f);
     EXPECT_NEAR(found[0].x + found[0].w * 0.5f, 700.0f, 30.0f);
     EXPECT_NEAR(found[0].y + found[0].h * 0.5f, 380.0f, 30.0f);
     EXPECT_NEAR(found[0].w, 3.0f * 94.0f, 40.0f);
-}
 
-TEST(FaceDetector, RejectsPhotosWithoutFaces) {
-    qel::FaceDetector detector;
-    ASSERT_TRUE(detector.Load(qel::test::FaceModelPath(L"face_detector.onnx")));
     for (const wchar_t* name : {L"coffee.png", L"chelsea.png"}) {
-        const qel::Image photo = qel::test::LoadPhoto(name);
-        ASSERT_FALSE(photo.rgba.empty()) << qel::test::Utf8Of(name);
-        EXPECT_TRUE(detector.Run(qel::test::ViewOf(photo)).empty()) << qel::test::Utf8Of(name);
+        const qel::Image other = qel::test::LoadPhoto(name);
+        ASSERT_FALSE(other.rgba.empty()) << qel::test::Utf8Of(name);
+        EXPECT_TRUE(detector.Run(qel::test::ViewOf(other)).empty()) << qel::test::Utf8Of(name);
     }
 }

@@ -39,10 +39,11 @@ qel::Image Solid(uint8_t value) { return {300, 200, std::vector<uint8_t>(300 * 2
 
 }  // namespace
 
-TEST(LandmarkCrop, LevelCropOfModelSizeSamplesPixelsExactly) {
+TEST(LandmarkCrop, LevelCropSamplesExactlyRepeatsEdgesAndTurnsWithTheAngle) {
     const qel::Image frame = Pattern(400, 300);
+    const qel::RgbView view = qel::test::ViewOf(frame);
     std::vector<float> input;
-    CropInto(qel::test::ViewOf(frame), {{200.0f, 150.0f}, 192.0f, 0.0f}, input);
+    CropInto(view, {{200.0f, 150.0f}, 192.0f, 0.0f}, input);
     ASSERT_EQ(input.size(), 192u * 192u * 3u);
     for (int r = 0; r < 192; r += 5) {
         for (int c = 0; c < 192; c += 3) {
@@ -51,24 +52,16 @@ TEST(LandmarkCrop, LevelCropOfModelSizeSamplesPixelsExactly) {
             }
         }
     }
-}
 
-TEST(LandmarkCrop, PastTheEdgesRepeatsTheNearestPixel) {
-    const qel::Image frame = Pattern(400, 300);
-    std::vector<float> input;
-    CropInto(qel::test::ViewOf(frame), {{390.0f, 20.0f}, 192.0f, 0.0f}, input);
+    CropInto(view, {{390.0f, 20.0f}, 192.0f, 0.0f}, input);
     // Column c samples x = 294 + c, so from c = 105 on the right edge (x 399) repeats; rows above y 0 repeat row 0.
     for (int r = 0; r < 192; r += 7) {
         const uint32_t y = uint32_t(std::max(0, r - 76));
         for (int c = 105; c < 192; c += 4) EXPECT_EQ(Crop(input, c, r, 0), Expected(frame, 399, y, 0)) << c << "," << r;
         EXPECT_EQ(Crop(input, 104, r, 1), Expected(frame, 398, y, 1));
     }
-}
 
-TEST(LandmarkCrop, QuarterTurnReadsColumnsAsRows) {
-    const qel::Image frame = Pattern(400, 300);
-    std::vector<float> input;
-    CropInto(qel::test::ViewOf(frame), {{200.0f, 150.0f}, 192.0f, 1.5707964f}, input);
+    CropInto(view, {{200.0f, 150.0f}, 192.0f, 1.5707964f}, input);
     // Crop x runs down the frame: crop (c, r) samples frame (200 + 96 - r - 1, 150 - 96 + c).
     for (int r = 10; r < 190; r += 20) {
         for (int c = 10; c < 190; c += 20) {
@@ -77,15 +70,30 @@ TEST(LandmarkCrop, QuarterTurnReadsColumnsAsRows) {
     }
 }
 
-TEST(LandmarkModel, NonPositiveSizeOrEmptyViewFailsAndLeavesPointsUntouched) {
+TEST(LandmarkModel, MapsPointsThroughTheCropScoresPresenceAndRefusesEmptyInput) {
     qel::LandmarkModel model;
     ASSERT_TRUE(model.Load(EchoModel()));
-    const qel::Image frame = Solid(255);
+    const qel::Image white = Solid(255);
     qel::FaceLandmarks out{};
+    // The echo model's logit is the crop's value minus 1: white gives 0, black gives -1.
+    EXPECT_TRUE(model.Run(qel::test::ViewOf(white), {{150.0f, 100.0f}, 192.0f, 0.0f}, out));
+    EXPECT_NEAR(out.presence, 0.5f, 1e-6f);
+    EXPECT_FALSE(model.Run(qel::test::ViewOf(Solid(0)), {{150.0f, 100.0f}, 192.0f, 0.0f}, out));
+    EXPECT_NEAR(out.presence, 0.2689f, 1e-4f);
+
+    // Every echoed crop coordinate is 1.0 (white): 1 crop pixel right and down of the crop's corner.
+    ASSERT_TRUE(model.Run(qel::test::ViewOf(white), {{150.0f, 100.0f}, 384.0f, 0.0f}, out));
+    EXPECT_NEAR(out.points[0].x, 150.0f - 192.0f + 2.0f, 1e-3f);
+    EXPECT_NEAR(out.points[467].y, 100.0f - 192.0f + 2.0f, 1e-3f);
+    ASSERT_TRUE(model.Run(qel::test::ViewOf(white), {{150.0f, 100.0f}, 384.0f, 1.5707964f}, out));
+    // Turned a quarter: crop (-190, -190) lands at (+190, -190) about the centre.
+    EXPECT_NEAR(out.points[5].x, 150.0f + 190.0f, 1e-3f);
+    EXPECT_NEAR(out.points[5].y, 100.0f - 190.0f, 1e-3f);
+
     out.points[7] = {1.0f, 2.0f};
-    out.presence = 0.9f;
     for (float size : {0.0f, -5.0f, std::nanf("")}) {
-        EXPECT_FALSE(model.Run(qel::test::ViewOf(frame), {{150.0f, 100.0f}, size, 0.0f}, out));
+        out.presence = 0.9f;
+        EXPECT_FALSE(model.Run(qel::test::ViewOf(white), {{150.0f, 100.0f}, size, 0.0f}, out));
         EXPECT_EQ(out.presence, 0.0f);
         EXPECT_EQ(out.points[7].x, 1.0f);
     }
@@ -93,35 +101,11 @@ TEST(LandmarkModel, NonPositiveSizeOrEmptyViewFailsAndLeavesPointsUntouched) {
     EXPECT_FALSE(model.Run({}, {{150.0f, 100.0f}, 100.0f, 0.0f}, out));
     EXPECT_EQ(out.presence, 0.0f);
     qel::LandmarkModel unloaded;
-    EXPECT_FALSE(unloaded.Run(qel::test::ViewOf(frame), {{150.0f, 100.0f}, 100.0f, 0.0f}, out));
+    EXPECT_FALSE(unloaded.Run(qel::test::ViewOf(white), {{150.0f, 100.0f}, 100.0f, 0.0f}, out));
+    EXPECT_EQ(out.points[7].x, 1.0f);
 }
 
-TEST(LandmarkModel, PresenceLogitZeroPassesAndMinusOneFails) {
-    qel::LandmarkModel model;
-    ASSERT_TRUE(model.Load(EchoModel()));
-    qel::FaceLandmarks out{};
-    // The echo model's logit is the crop's value minus 1: white gives 0, black gives -1.
-    EXPECT_TRUE(model.Run(qel::test::ViewOf(Solid(255)), {{150.0f, 100.0f}, 192.0f, 0.0f}, out));
-    EXPECT_NEAR(out.presence, 0.5f, 1e-6f);
-    EXPECT_FALSE(model.Run(qel::test::ViewOf(Solid(0)), {{150.0f, 100.0f}, 192.0f, 0.0f}, out));
-    EXPECT_NEAR(out.presence, 0.2689f, 1e-4f);
-}
-
-TEST(LandmarkModel, PointsMapFromCropPixelsThroughSizeAndAngleToFramePixels) {
-    qel::LandmarkModel model;
-    ASSERT_TRUE(model.Load(EchoModel()));
-    qel::FaceLandmarks out{};
-    // Every echoed crop coordinate is 1.0 (white): 1 crop pixel right and down of the crop's corner.
-    ASSERT_TRUE(model.Run(qel::test::ViewOf(Solid(255)), {{150.0f, 100.0f}, 384.0f, 0.0f}, out));
-    EXPECT_NEAR(out.points[0].x, 150.0f - 192.0f + 2.0f, 1e-3f);
-    EXPECT_NEAR(out.points[467].y, 100.0f - 192.0f + 2.0f, 1e-3f);
-    ASSERT_TRUE(model.Run(qel::test::ViewOf(Solid(255)), {{150.0f, 100.0f}, 384.0f, 1.5707964f}, out));
-    // Turned a quarter: crop (-190, -190) lands at (+190, -190) about the centre.
-    EXPECT_NEAR(out.points[5].x, 150.0f + 190.0f, 1e-3f);
-    EXPECT_NEAR(out.points[5].y, 100.0f - 190.0f, 1e-3f);
-}
-
-TEST(LandmarkRoi, FromDetectionUsesBoxCentreLongerSideAndEyeLine) {
+TEST(LandmarkRoi, FromDetectionAndFromLandmarksUseBoundsLongerSideAndEyeLine) {
     qel::Detection d;
     d.x = 10.0f;
     d.y = 20.0f;
@@ -136,16 +120,14 @@ TEST(LandmarkRoi, FromDetectionUsesBoxCentreLongerSideAndEyeLine) {
     EXPECT_EQ(roi.angle, 0.0f);
     d.keypoints[1] = {40.0f, 90.0f};
     EXPECT_NEAR(qel::RoiFromDetection(d).angle, 1.5707964f, 1e-6f);
-}
 
-TEST(LandmarkRoi, FromLandmarksUsesBoundsAndEyeCorners) {
     qel::FaceLandmarks f{};
     for (qel::Vec2& p : f.points) p = {100.0f, 100.0f};
     f.points[0] = {60.0f, 100.0f};
     f.points[400] = {160.0f, 180.0f};
     f.points[33] = {80.0f, 90.0f};
     f.points[263] = {120.0f, 130.0f};
-    const qel::Roi roi = qel::RoiFromLandmarks(f);
+    roi = qel::RoiFromLandmarks(f);
     EXPECT_EQ(roi.center.x, 110.0f);
     EXPECT_EQ(roi.center.y, 135.0f);
     EXPECT_EQ(roi.size, 150.0f);

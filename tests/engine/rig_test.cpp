@@ -74,10 +74,12 @@ TEST(Placement, LevelFaceGivesZeroAngleCentreAndScale) {
     EXPECT_EQ(p.mouthScale, 0.75f);
 }
 
-TEST(Placement, TurnedFaceTurnsAngleAndKeepsRadii) {
+TEST(Placement, TurnedFaceTurnsAngleAndAnchorsAndKeepsRadii) {
     const qel::FaceLandmarks level = LevelFace();
     const qel::Placement before = qel::ComputePlacement(TestLens(), level);
-    const qel::Placement after = qel::ComputePlacement(TestLens(), Turned(level, before.center, 0.2f));
+    qel::Lens lens = TestLens();
+    lens.mouth = lens.center;
+    const qel::Placement after = qel::ComputePlacement(lens, Turned(level, before.center, 0.2f));
     EXPECT_NEAR(after.angle, 0.2f, 1e-5f);
     EXPECT_NEAR(after.eyes[0].rx, before.eyes[0].rx, 1e-3f);
     EXPECT_NEAR(after.eyes[0].ry, before.eyes[0].ry, 1e-3f);
@@ -87,6 +89,9 @@ TEST(Placement, TurnedFaceTurnsAngleAndKeepsRadii) {
     const float dx = before.leftEyeAt.x - before.center.x, dy = before.leftEyeAt.y - before.center.y;
     EXPECT_NEAR(after.leftEyeAt.x, before.center.x + std::cos(0.2f) * dx - std::sin(0.2f) * dy, 1e-3f);
     EXPECT_NEAR(after.leftEyeAt.y, before.center.y + std::sin(0.2f) * dx + std::cos(0.2f) * dy, 1e-3f);
+    // An anchor at the lens centre lands on the face centre.
+    EXPECT_FLOAT_EQ(after.mouthAt.x, after.center.x);
+    EXPECT_FLOAT_EQ(after.mouthAt.y, after.center.y);
 }
 
 TEST(Placement, UpsideDownFaceGivesSmallAngleAndSwapsEyeOrder) {
@@ -131,12 +136,4 @@ TEST(Placement, NonFiniteLandmarksGiveZeroAngleAndMinimumRadii) {
     EXPECT_NEAR(p.eyes[0].cx, 580.0f, 1e-3f);
     EXPECT_EQ(p.eyes[1].rx, 4.0f);
     EXPECT_EQ(p.eyes[1].ry, 4.0f);
-}
-
-TEST(Placement, AnchorAtLensCentreLandsOnFaceCentre) {
-    qel::Lens lens = TestLens();
-    lens.leftEye = lens.center;
-    const qel::Placement p = qel::ComputePlacement(lens, Turned(LevelFace(), {640.0f, 360.0f}, 0.3f));
-    EXPECT_FLOAT_EQ(p.leftEyeAt.x, p.center.x);
-    EXPECT_FLOAT_EQ(p.leftEyeAt.y, p.center.y);
 }

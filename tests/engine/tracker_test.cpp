@@ -8,15 +8,18 @@
 
 namespace {
 
-// Scripted models: a face is either in view (one detection, landmarks around `at`) or not.
+// Scripted models: a face is either in view (one detection, landmarks around `at`) or not. With `real`
+// set they only count and forward to it.
 class ScriptedModels : public qel::FaceModels {
 public:
-    std::vector<qel::Detection> Detect(const qel::RgbView&) override {
+    std::vector<qel::Detection> Detect(const qel::RgbView& view) override {
         ++detects;
+        if (real) return real->Detect(view);
         return present ? detections : std::vector<qel::Detection>{};
     }
-    bool Landmarks(const qel::RgbView&, const qel::Roi& roi, qel::FaceLandmarks& out) override {
+    bool Landmarks(const qel::RgbView& view, const qel::Roi& roi, qel::FaceLandmarks& out) override {
         rois.push_back(roi);
+        if (real) return real->Landmarks(view, roi, out);
         out.presence = present ? 0.9f : 0.1f;
         for (int i = 0; i < 468; ++i) out.points[i] = {at.x + float(i % 20), at.y + float(i / 20)};
         return present;
@@ -27,6 +30,7 @@ public:
     std::vector<qel::Detection> detections{Box(80.0f, 80.0f, 60.0f)};
     int detects = 0;
     std::vector<qel::Roi> rois;
+    qel::FaceModels* real = nullptr;
 
     static qel::Detection Box(float x, float y, float side) {
         qel::Detection d;
@@ -61,18 +65,23 @@ double TrackThenLose(qel::Tracker& tracker, ScriptedModels& models) {
 
 }  // namespace
 
-TEST(Tracker, FreshFaceFadesInOverPointOneFiveSecondsAndDetectsOnce) {
+TEST(Tracker, FreshFaceFadesInOverPointOneFiveSecondsDetectsOnceAndIgnoresARepeatedTime) {
     ScriptedModels models;
     qel::Tracker tracker(models);
     const double t0 = 100.0;
     const float expected[] = {0.0f, 1.0f / 3.0f, 2.0f / 3.0f, 1.0f, 1.0f};
+    qel::TrackResult r;
     for (int i = 0; i < 5; ++i) {
-        const qel::TrackResult r = tracker.Update(kNoPixels, t0 + 0.05 * i);
+        r = tracker.Update(kNoPixels, t0 + 0.05 * i);
         EXPECT_TRUE(r.found);
         EXPECT_NEAR(r.alpha, expected[i], 1e-5f) << i;
     }
+    models.at = {150.0f, 140.0f};
+    const qel::TrackResult same = tracker.Update(kNoPixels, t0 + 0.05 * 4);
+    EXPECT_EQ(same.landmarks.points[3].x, r.landmarks.points[3].x);
+    EXPECT_EQ(same.landmarks.points[3].y, r.landmarks.points[3].y);
     EXPECT_EQ(models.detects, 1);
-    ASSERT_EQ(models.rois.size(), 5u);
+    ASSERT_EQ(models.rois.size(), 6u);
     EXPECT_EQ(models.rois[0].center.x, 110.0f);  // from the detection
     EXPECT_EQ(models.rois[0].size, 90.0f);
     // From the second frame the crop follows the smoothed landmarks: points span 19 x 23 pixels.
@@ -100,27 +109,25 @@ TEST(Tracker, LostFaceHoldsThenFadesOutWithFrozenLandmarks) {
     }
 }
 
-TEST(Tracker, RefoundWhileFadingContinuesFromFadeOutAlphaAndKeepsFilters) {
+TEST(Tracker, RefoundWhileFadingContinuesFromFadeOutAlphaElseRestartsAlphaAndFilters) {
     ScriptedModels models;
     qel::Tracker tracker(models);
-    const double t1 = TrackThenLose(tracker, models);
-    const qel::TrackResult again = tracker.Update(kNoPixels, t1 + 0.25);
+    double t1 = TrackThenLose(tracker, models);
+    qel::TrackResult again = tracker.Update(kNoPixels, t1 + 0.25);
     EXPECT_TRUE(again.found);
     EXPECT_NEAR(again.alpha, 2.0f / 3.0f, 1e-4f);
     // The filters kept their state, so the smoothed point lies between the old and the new place.
     EXPECT_GT(again.landmarks.points[0].x, 100.0f);
     EXPECT_LT(again.landmarks.points[0].x, 130.0f);
     EXPECT_NEAR(tracker.Update(kNoPixels, t1 + 0.3).alpha, 1.0f, 1e-4f);
-}
 
-TEST(Tracker, RefoundAfterFadeOutRestartsAlphaAndFilters) {
-    ScriptedModels models;
-    qel::Tracker tracker(models);
-    const double t1 = TrackThenLose(tracker, models);
-    models.present = false;
-    tracker.Update(kNoPixels, t1 + 0.36);
-    models.present = true;
-    const qel::TrackResult again = tracker.Update(kNoPixels, t1 + 0.4);
+    ScriptedModels later;
+    qel::Tracker restarted(later);
+    t1 = TrackThenLose(restarted, later);
+    later.present = false;
+    restarted.Update(kNoPixels, t1 + 0.36);
+    later.present = true;
+    again = restarted.Update(kNoPixels, t1 + 0.4);
     EXPECT_TRUE(again.found);
     EXPECT_EQ(again.alpha, 0.0f);
     EXPECT_EQ(again.landmarks.points[0].x, 130.0f);  // fresh filters pass the raw point through
@@ -137,19 +144,7 @@ TEST(Tracker, LossBeforeFullAlphaFadesFromTheAlphaReached) {
     EXPECT_NEAR(tracker.Update(kNoPixels, 5.05 + 0.275).alpha, 1.0f / 6.0f, 1e-4f);
 }
 
-TEST(Tracker, SameTimeStampTwiceKeepsTheSmoothedPoints) {
-    ScriptedModels models;
-    qel::Tracker tracker(models);
-    tracker.Update(kNoPixels, 1.0);
-    models.at = {110.0f, 100.0f};
-    const qel::TrackResult first = tracker.Update(kNoPixels, 1.1);
-    models.at = {150.0f, 140.0f};
-    const qel::TrackResult second = tracker.Update(kNoPixels, 1.1);
-    EXPECT_EQ(second.landmarks.points[3].x, first.landmarks.points[3].x);
-    EXPECT_EQ(second.landmarks.points[3].y, first.landmarks.points[3].y);
-}
-
-TEST(Tracker, TracksTheLargestDetectionAndTheFirstOfEqualAreas) {
+TEST(Tracker, TracksTheLargestDetectionTheFirstOfEqualAreasAndRunsNoLandmarksWithoutOne) {
     ScriptedModels models;
     models.detections = {ScriptedModels::Box(0.0f, 0.0f, 50.0f), ScriptedModels::Box(300.0f, 0.0f, 50.0f),
                          ScriptedModels::Box(600.0f, 0.0f, 40.0f)};
@@ -163,16 +158,14 @@ TEST(Tracker, TracksTheLargestDetectionAndTheFirstOfEqualAreas) {
     qel::Tracker second(models);
     second.Update(kNoPixels, 1.0);
     EXPECT_EQ(models.rois.back().center.x, 930.0f);
-}
 
-TEST(Tracker, NoDetectionMeansNoLandmarkRun) {
-    ScriptedModels models;
-    models.present = false;
-    qel::Tracker tracker(models);
-    const qel::TrackResult r = tracker.Update(kNoPixels, 1.0);
+    ScriptedModels empty;
+    empty.present = false;
+    qel::Tracker searching(empty);
+    const qel::TrackResult r = searching.Update(kNoPixels, 1.0);
     EXPECT_FALSE(r.found);
     EXPECT_EQ(r.alpha, 0.0f);
-    EXPECT_TRUE(models.rois.empty());
+    EXPECT_TRUE(empty.rois.empty());
 }
 
 TEST(OneEuroFilter, FirstSamplePassesThenSmoothsBySpeed) {
@@ -190,23 +183,8 @@ TEST(Tracker, FollowsARealFaceMovingAcrossFramesWithoutDetectingAgain) {
     ASSERT_FALSE(photo.rgba.empty());
     qel::OnnxFaceModels onnx;
     ASSERT_TRUE(onnx.Load(qel::test::FaceModelPath(L"face_detector.onnx"), qel::test::FaceModelPath(L"face_landmarks.onnx")));
-
-    class Counting : public qel::FaceModels {
-    public:
-        explicit Counting(qel::FaceModels& inner) : inner_(inner) {}
-        std::vector<qel::Detection> Detect(const qel::RgbView& v) override {
-            ++detects;
-            return inner_.Detect(v);
-        }
-        bool Landmarks(const qel::RgbView& v, const qel::Roi& r, qel::FaceLandmarks& out) override {
-            return inner_.Landmarks(v, r, out);
-        }
-        int detects = 0;
-
-    private:
-        qel::FaceModels& inner_;
-    } models(onnx);
-
+    ScriptedModels models;
+    models.real = &onnx;
     qel::Tracker tracker(models);
     const double t0 = 50.0;
     qel::TrackResult last;
