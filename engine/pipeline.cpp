@@ -346,7 +346,8 @@ void Pipeline::Loop::StartUp() {
     tracker = std::make_unique<Tracker>(*models);
     renderer = std::make_unique<Renderer>();
     step = std::make_unique<FrameStep>(renderer.get(), modelsLoaded ? tracker.get() : nullptr, cfg.lenses);
-    InitRenderer(Now());
+    // A first init can take long (shader compile): the retry counts from its failure.
+    if (!InitRenderer(0.0)) nextRendererTry = Now() + kRetrySeconds;
     capture = std::make_unique<Capture>();
     Log("pipeline: ready in %.0f ms (models %s)", (Now() - t0) * 1000.0, modelsLoaded ? "ok" : "missing");
 
