@@ -22,12 +22,7 @@ qel::Image Frame(uint32_t width, uint32_t height, uint8_t value) {
 float At(const std::vector<float>& input, int x, int y, int channel) { return input[size_t((y * 128 + x) * 3 + channel)]; }
 
 qel::Detection Box(float x, float y, float w, float h, float score) {
-    qel::Detection d;
-    d.x = x;
-    d.y = y;
-    d.w = w;
-    d.h = h;
-    d.score = score;
+    qel::Detection d{x, y, w, h, score, {}};
     for (int k = 0; k < 6; ++k) d.keypoints[k] = {x + float(k), y};
     return d;
 }

@@ -106,13 +106,7 @@ TEST(LandmarkModel, MapsPointsThroughTheCropScoresPresenceAndRefusesEmptyInput) 
 }
 
 TEST(LandmarkRoi, FromDetectionAndFromLandmarksUseBoundsLongerSideAndEyeLine) {
-    qel::Detection d;
-    d.x = 10.0f;
-    d.y = 20.0f;
-    d.w = 100.0f;
-    d.h = 80.0f;
-    d.keypoints[0] = {40.0f, 50.0f};
-    d.keypoints[1] = {80.0f, 50.0f};
+    qel::Detection d{10.0f, 20.0f, 100.0f, 80.0f, 0.9f, {{40.0f, 50.0f}, {80.0f, 50.0f}}};
     qel::Roi roi = qel::RoiFromDetection(d);
     EXPECT_EQ(roi.center.x, 60.0f);
     EXPECT_EQ(roi.center.y, 60.0f);

@@ -198,24 +198,7 @@ TEST(LensIni, EachBrokenLensIsSkippedWithItsOneReason) {
     }
 }
 
-TEST(LensIni, LayersKeepPositionsPathsAndOnlyTheirSizes) {
-    LogCapture log;
-    TempDir root;
-    const std::wstring folder =
-        AddLens(root, L"lente", Ini("", "[layers]\nsotto = back.png : below\nsopra = front.png:above\n"));
-    WritePngOf(folder + L"\\back.png", kPotatoW, kPotatoH);
-    WritePngOf(folder + L"\\front.png", kPotatoW, kPotatoH);
-    const std::vector<qel::Lens> lenses = qel::LoadLenses(root.path());
-    ASSERT_EQ(lenses.size(), 1u);
-    ASSERT_EQ(lenses[0].layers.size(), 2u);
-    EXPECT_FALSE(lenses[0].layers[0].above);
-    EXPECT_EQ(lenses[0].layers[0].path, root.path() + L"/lente/back.png");
-    EXPECT_TRUE(lenses[0].layers[1].above);
-    EXPECT_EQ(lenses[0].layers[0].image.width, kPotatoW);
-    EXPECT_TRUE(lenses[0].layers[0].image.rgba.empty());
-}
-
-TEST(LensRoot, SortsByOrderThenCaseSensitiveId) {
+TEST(LensRoot, ListsValidFoldersByOrderThenCaseSensitiveIdAndSkipsTheRest) {
     LogCapture log;
     TempDir root;
     const std::pair<const wchar_t*, const char*> folders[] = {
@@ -223,28 +206,17 @@ TEST(LensRoot, SortsByOrderThenCaseSensitiveId) {
     for (const auto& [name, order] : folders) {
         AddLens(root, name, Replace(Ini(), "[potato]", std::string("order = ") + order + "\n[potato]"));
     }
-    std::vector<std::wstring> ids;
-    for (const qel::Lens& lens : qel::LoadLenses(root.path())) ids.push_back(lens.id);
-    EXPECT_EQ(ids, (std::vector<std::wstring>{L"meno", L"z", L"a", L"Zeta", L"alpha"}));
-}
-
-TEST(LensRoot, PlainFilesIgnoredAndBrokenFoldersSkippedWhileOthersLoad) {
-    LogCapture log;
-    TempDir root;
     WriteFileBytes(root / L"lens.ini", Ini());
-    AddLens(root, L"buona", Ini());
     CreateDirectoryW((root / L"senza").c_str(), nullptr);
     // A layer one pixel narrower than the potato, named by its file name only.
     const std::wstring narrow = AddLens(root, L"stretta", Ini("", "[layers]\ncappello = parti\\hat.png:above\n"));
     CreateDirectoryW((narrow + L"\\parti").c_str(), nullptr);
     WritePngOf(narrow + L"\\parti\\hat.png", kPotatoW - 1, kPotatoH);
-    AddLens(root, L"vuota", Ini());
-    const std::vector<qel::Lens> lenses = qel::LoadLenses(root.path());
-    ASSERT_EQ(lenses.size(), 2u);
-    EXPECT_EQ(lenses[0].id, L"buona");
-    EXPECT_EQ(lenses[1].id, L"vuota");
+    std::vector<std::wstring> ids;
+    for (const qel::Lens& lens : qel::LoadLenses(root.path())) ids.push_back(lens.id);
+    EXPECT_EQ(ids, (std::vector<std::wstring>{L"meno", L"z", L"a", L"Zeta", L"alpha"}));
     EXPECT_EQ(SortedLines(log), (std::vector<std::string>{std::string("Lens 'senza' skipped: ") + kMalformed,
-                                                     "Lens 'stretta' skipped: layer 'hat.png' size differs from potato"}));
+                                                          "Lens 'stretta' skipped: layer 'hat.png' size differs from potato"}));
 
     const std::wstring missing = root / L"assente";
     EXPECT_TRUE(qel::LoadLenses(missing).empty());
@@ -341,14 +313,21 @@ TEST(LensImage, ThumbPngIsUsedWhenItDecodesElseThePotatoWithOneLine) {
                                                      "Lens 'testo': thumb.png exists but cannot be decoded"}));
 }
 
-TEST(LensImage, LoadLensImagesDecodesEveryPictureAndAFailureLeavesNoPixels) {
+TEST(LensImage, LayersAreDecodedOnlyByLoadLensImagesAndAFailureLeavesNoPixels) {
     LogCapture log;
     TempDir root;
-    const std::wstring folder = AddLens(root, L"lente", Ini("", "[layers]\na = a.png:below\nb = b.png:above\n"));
+    const std::wstring folder = AddLens(root, L"lente", Ini("", "[layers]\na = a.png : below\nb = b.png:above\n"));
     WritePngOf(folder + L"\\a.png", kPotatoW, kPotatoH);
     WritePngOf(folder + L"\\b.png", kPotatoW, kPotatoH);
     const std::vector<qel::Lens> lenses = qel::LoadLenses(root.path());
     ASSERT_EQ(lenses.size(), 1u);
+    // In the list the layers keep position, path and size, but no pixels.
+    ASSERT_EQ(lenses[0].layers.size(), 2u);
+    EXPECT_FALSE(lenses[0].layers[0].above);
+    EXPECT_EQ(lenses[0].layers[0].path, root.path() + L"/lente/a.png");
+    EXPECT_TRUE(lenses[0].layers[1].above);
+    EXPECT_EQ(lenses[0].layers[0].image.width, kPotatoW);
+    EXPECT_TRUE(lenses[0].layers[0].image.rgba.empty());
     const size_t bytes = size_t{kPotatoW} * kPotatoH * 4;
 
     qel::Lens copy = lenses[0];

@@ -104,33 +104,26 @@ TEST(Placement, UpsideDownFaceGivesSmallAngleAndSwapsEyeOrder) {
     EXPECT_LE(std::fabs(p.angle), 0.7854f);
 }
 
-TEST(Placement, WidthsBelowOneCountAsOne) {
+TEST(Placement, DegenerateInputsFallBackToWidthOneMinimumRadiiAndZeroAngle) {
     qel::Lens lens = TestLens();
-    lens.width = 0.5f;
-    const float half = qel::ComputePlacement(lens, LevelFace()).scale;
-    lens.width = 1.0f;
-    EXPECT_EQ(half, qel::ComputePlacement(lens, LevelFace()).scale);
-    lens.width = std::nanf("");
-    EXPECT_EQ(half, qel::ComputePlacement(lens, LevelFace()).scale);
-    EXPECT_FLOAT_EQ(half, 200.0f * 1.6f);
-}
+    for (float width : {0.5f, 1.0f, std::nanf("")}) {
+        lens.width = width;
+        EXPECT_FLOAT_EQ(qel::ComputePlacement(lens, LevelFace()).scale, 200.0f * 1.6f) << width;
+    }
 
-TEST(Placement, AllPointsAtOneSpotGiveMinimumRadiiAndZeroAngle) {
     qel::FaceLandmarks f{};
     for (qel::Vec2& p : f.points) p = {100.0f, 50.0f};
-    const qel::Placement p = qel::ComputePlacement(TestLens(), f);
+    qel::Placement p = qel::ComputePlacement(TestLens(), f);
     EXPECT_EQ(p.angle, 0.0f);
     for (const qel::Ellipse& e : {p.eyes[0], p.eyes[1], p.mouth}) {
         EXPECT_EQ(e.rx, 4.0f);
         EXPECT_EQ(e.ry, 4.0f);
     }
     EXPECT_EQ(p.scale, 1.0f / 400.0f * 1.6f);
-}
 
-TEST(Placement, NonFiniteLandmarksGiveZeroAngleAndMinimumRadii) {
-    qel::FaceLandmarks f = LevelFace();
+    f = LevelFace();
     for (int32_t i : qel::kEyeA) f.points[i] = {std::nanf(""), std::nanf("")};
-    const qel::Placement p = qel::ComputePlacement(TestLens(), f);
+    p = qel::ComputePlacement(TestLens(), f);
     EXPECT_EQ(p.angle, 0.0f);
     // The comparison fails, so kEyeB goes first and the broken eye gets the minimum radii.
     EXPECT_NEAR(p.eyes[0].cx, 580.0f, 1e-3f);

@@ -33,14 +33,7 @@ public:
     qel::FaceModels* real = nullptr;
 
     static qel::Detection Box(float x, float y, float side) {
-        qel::Detection d;
-        d.x = x;
-        d.y = y;
-        d.w = side;
-        d.h = side;
-        d.score = 0.9f;
-        d.keypoints[1] = {1.0f, 0.0f};
-        return d;
+        return {x, y, side, side, 0.9f, {{0.0f, 0.0f}, {1.0f, 0.0f}}};
     }
 };
 
