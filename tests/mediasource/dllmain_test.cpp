@@ -3,6 +3,7 @@
 #include <mfidl.h>
 
 #include <string>
+#include <tuple>
 
 #include "tests/mediasource/talvori_support.h"
 
@@ -11,28 +12,28 @@ using namespace qel::test;
 namespace {
 
 const std::wstring kClassKey = L"Software\\Classes\\CLSID\\{B7A1E3C4-5D2F-4E8A-9C61-3F0E2D4A6B18}";
+const std::wstring kServerKey = kClassKey + L"\\InprocServer32";
 
-bool KeyExists(const std::wstring& path) {
+// Subkeys and values of a machine key; -1 each when it cannot be opened.
+std::pair<long, long> KeyCounts(const std::wstring& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {-1, -1};
+    DWORD subkeys = 0, values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
     RegCloseKey(key);
-    return true;
+    return {long(subkeys), long(values)};
 }
 
-struct RegValue {
-    DWORD type = 0;
-    std::wstring text;
-    DWORD bytes = 0;
-};
-
-RegValue ReadValue(HKEY key, const wchar_t* name) {
-    RegValue value;
-    wchar_t buffer[1024] = {};
-    value.bytes = sizeof(buffer);
-    if (RegQueryValueExW(key, name, nullptr, &value.type, reinterpret_cast<BYTE*>(buffer), &value.bytes) ==
-        ERROR_SUCCESS)
-        value.text = buffer;
-    return value;
+// Type, text and stored byte count (as written, terminator included or not) of one server value.
+std::tuple<DWORD, std::wstring, DWORD> ServerValue(const wchar_t* name) {
+    wchar_t text[1024] = {};
+    DWORD type = 0, bytes = sizeof(text) - sizeof(wchar_t);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServerKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    RegCloseKey(key);
+    return {type, text, bytes};
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ TEST(DllExports, OrdinalsFollowTheAlphabeticalNames) {
     EXPECT_EQ(GetProcAddress(dll.module(), MAKEINTRESOURCEA(5)), nullptr);
 }
 
-TEST(DllExports, GetClassObjectRefusesBadArgumentsWithoutCountingAnything) {
+TEST(DllExports, FactoriesAndServerLocksKeepTheLibraryLoadedRefusalsDoNot) {
     MfSession mf;
     Talvori dll;
     EXPECT_EQ(dll.GetClassObject(kSourceClsid, IID_IClassFactory, nullptr), E_POINTER);
@@ -60,11 +61,7 @@ TEST(DllExports, GetClassObjectRefusesBadArgumentsWithoutCountingAnything) {
     EXPECT_EQ(dll.GetClassObject(kSourceClsid, IID_IMFActivate, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-}
 
-TEST(DllExports, FactoryKeepsTheLibraryLoadedUntilReleased) {
-    MfSession mf;
-    Talvori dll;
     ComPtr<IUnknown> unknown;
     ASSERT_EQ(dll.GetClassObject(kSourceClsid, IID_PPV_ARGS(&unknown)), S_OK);
     ComPtr<IClassFactory> factory;
@@ -73,16 +70,10 @@ TEST(DllExports, FactoryKeepsTheLibraryLoadedUntilReleased) {
     ComPtr<IMFAttributes> notOffered;
     EXPECT_EQ(factory->QueryInterface(IID_PPV_ARGS(&notOffered)), E_NOINTERFACE);
     EXPECT_EQ(factory->QueryInterface(IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     unknown.Reset();
     factory.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-}
-
-TEST(DllExports, LockServerCountsLikeAnObject) {
-    MfSession mf;
-    Talvori dll;
-    EXPECT_EQ(dll.NewFactory()->LockServer(TRUE), S_OK);
-    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);  // the lock alone
     EXPECT_EQ(dll.NewFactory()->LockServer(FALSE), S_OK);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
@@ -93,13 +84,11 @@ TEST(DllExports, CreateInstanceGivesOnlyTheActivationObject) {
     ComPtr<IClassFactory> factory = dll.NewFactory();
     ASSERT_TRUE(factory);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IMFActivate, nullptr), E_POINTER);
-
     ComPtr<IUnknown> outer;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&outer)), S_OK);
     ComPtr<IMFActivate> aggregated;
     EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_PPV_ARGS(&aggregated)), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(aggregated, nullptr);
-
     ComPtr<IMFMediaSource> source;
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&source)), E_NOINTERFACE);
     EXPECT_EQ(source, nullptr);
@@ -123,34 +112,14 @@ TEST(DllRegistration, RegisterWritesExactlyTheServerPathAndThreadingModel) {
     Talvori dll;
     ASSERT_EQ(dll.Register(), S_OK);
     ASSERT_EQ(dll.Register(), S_OK);
-
-    HKEY classKey = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassKey.c_str(), 0, KEY_READ, &classKey), ERROR_SUCCESS);
-    DWORD subkeys = 0, values = 0;
-    RegQueryInfoKeyW(classKey, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                     nullptr, nullptr);
-    EXPECT_EQ(subkeys, 1u);
-    EXPECT_EQ(values, 0u);
-    RegCloseKey(classKey);
-
-    HKEY server = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kClassKey + L"\\InprocServer32").c_str(), 0, KEY_READ, &server),
-              ERROR_SUCCESS);
-    RegQueryInfoKeyW(server, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                     nullptr, nullptr);
-    EXPECT_EQ(values, 2u);
-    const RegValue path = ReadValue(server, nullptr);
-    EXPECT_EQ(path.type, DWORD{REG_SZ});
-    EXPECT_EQ(path.text, dll.Path());
-    EXPECT_EQ(path.bytes, (dll.Path().size() + 1) * 2);
-    const RegValue threading = ReadValue(server, L"ThreadingModel");
-    EXPECT_EQ(threading.type, DWORD{REG_SZ});
-    EXPECT_EQ(threading.text, L"Both");
-    EXPECT_EQ(threading.bytes, 10u);
-    RegCloseKey(server);
+    EXPECT_EQ(KeyCounts(kClassKey), std::make_pair(1L, 0L));
+    EXPECT_EQ(KeyCounts(kServerKey), std::make_pair(0L, 2L));
+    const DWORD pathBytes = static_cast<DWORD>((dll.Path().size() + 1) * 2);
+    EXPECT_EQ(ServerValue(nullptr), std::make_tuple(DWORD{REG_SZ}, dll.Path(), pathBytes));
+    EXPECT_EQ(ServerValue(L"ThreadingModel"), std::make_tuple(DWORD{REG_SZ}, std::wstring(L"Both"), DWORD{10}));
 
     EXPECT_EQ(dll.Unregister(), S_OK);
-    EXPECT_FALSE(KeyExists(kClassKey));
+    EXPECT_EQ(KeyCounts(kClassKey).first, -1);
     EXPECT_EQ(dll.Unregister(), S_OK);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: DllRegisterServer 0", "source: DllRegisterServer 0",
                                                       "source: DllUnregisterServer 0",
@@ -161,9 +130,8 @@ TEST(DllRegistration, RegsvrRegistrationLetsComCreateAWorkingActivationObject) {
     LogCapture log;  // inherited by regsvr32, so its lines stay out of the prefix's own log
     MfSession mf;
     Talvori dll;
-    const std::wstring regsvr = L"regsvr32.exe /s \"" + dll.Path() + L"\"";
-    ASSERT_EQ(RunProcess(regsvr), 0u);
-    ASSERT_TRUE(KeyExists(kClassKey + L"\\InprocServer32"));
+    ASSERT_EQ(RunProcess(L"regsvr32.exe /s \"" + dll.Path() + L"\""), 0u);
+    ASSERT_EQ(KeyCounts(kServerKey).second, 2);
 
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     {
@@ -179,5 +147,5 @@ TEST(DllRegistration, RegsvrRegistrationLetsComCreateAWorkingActivationObject) {
     CoUninitialize();
 
     EXPECT_EQ(RunProcess(L"regsvr32.exe /u /s \"" + dll.Path() + L"\""), 0u);
-    EXPECT_FALSE(KeyExists(kClassKey));
+    EXPECT_EQ(KeyCounts(kClassKey).first, -1);
 }

@@ -14,6 +14,7 @@ using namespace qel::test;
 namespace {
 
 const GUID kTestKey = {0x5e1f0c2a, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}};
+const GUID kLaterKey = {0x5e1f0c2a, 0x2222, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}};
 
 // Every test loads its own copy of the library and points its log and bus at fresh names.
 class SourceTest : public ::testing::Test {
@@ -28,13 +29,29 @@ protected:
         if (auto activate = dll.NewActivator()) activate->ActivateObject(IID_PPV_ARGS(&source));
         return source;
     }
+    long LogCount(const std::string& line) const {
+        const auto lines = log.Lines();
+        return std::count(lines.begin(), lines.end(), line);
+    }
 };
 
-PROPVARIANT EventValue(IMFMediaEvent* event) {
+// The next event, which must be of the given type, with its VT_I8 time at or after `notBefore`.
+void ExpectTimeEvent(IMFMediaEventGenerator* source, MediaEventType expected, LONGLONG notBefore) {
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(NextEventType(source, &event), expected);
     PROPVARIANT value;
     PropVariantInit(&value);
     event->GetValue(&value);
-    return value;
+    EXPECT_EQ(value.vt, VT_I8);
+    EXPECT_GE(value.hVal.QuadPart, notBefore);
+    EXPECT_LE(value.hVal.QuadPart, MFGetSystemTime());
+}
+
+MF_STREAM_STATE StateOf(IMFMediaStream* stream) {
+    ComPtr<IMFMediaStream2> stream2;
+    MF_STREAM_STATE state = static_cast<MF_STREAM_STATE>(-1);
+    if (SUCCEEDED(stream->QueryInterface(IID_PPV_ARGS(&stream2)))) stream2->GetStreamState(&state);
+    return state;
 }
 
 ComPtr<IMFPresentationDescriptor> DescriptorWithStreams(std::initializer_list<DWORD> ids) {
@@ -43,12 +60,10 @@ ComPtr<IMFPresentationDescriptor> DescriptorWithStreams(std::initializer_list<DW
     for (DWORD id : ids) {
         ComPtr<IMFMediaType> type;
         MFCreateMediaType(&type);
-        type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
         IMFMediaType* types[] = {type.Get()};
-        ComPtr<IMFStreamDescriptor> stream;
-        MFCreateStreamDescriptor(id, 1, types, &stream);
-        owned.push_back(stream);
-        raw.push_back(stream.Get());
+        owned.emplace_back();
+        MFCreateStreamDescriptor(id, 1, types, &owned.back());
+        raw.push_back(owned.back().Get());
     }
     ComPtr<IMFPresentationDescriptor> descriptor;
     MFCreatePresentationDescriptor(static_cast<DWORD>(raw.size()), raw.data(), &descriptor);
@@ -58,7 +73,7 @@ ComPtr<IMFPresentationDescriptor> DescriptorWithStreams(std::initializer_list<DW
 
 }  // namespace
 
-TEST_F(SourceTest, NewActivatorCarriesTheVirtualCameraAttributes) {
+TEST_F(SourceTest, ActivatorCarriesTheVirtualCameraAttributesInItsForwardedStore) {
     auto activate = dll.NewActivator();
     ASSERT_TRUE(activate);
     UINT32 count = 0, provide = 0;
@@ -69,11 +84,9 @@ TEST_F(SourceTest, NewActivatorCarriesTheVirtualCameraAttributes) {
     EXPECT_EQ(provide, 1u);
     EXPECT_EQ(activate->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid), S_OK);
     EXPECT_EQ(clsid, kSourceClsid);
-
     EXPECT_EQ(activate->SetUINT32(kTestKey, 7), S_OK);
-    UINT32 back = 0;
-    EXPECT_EQ(activate->GetUINT32(kTestKey, &back), S_OK);
-    EXPECT_EQ(back, 7u);
+    EXPECT_EQ(activate->GetUINT32(kTestKey, &provide), S_OK);
+    EXPECT_EQ(provide, 7u);
     activate->GetCount(&count);
     EXPECT_EQ(count, 3u);
 
@@ -82,8 +95,7 @@ TEST_F(SourceTest, NewActivatorCarriesTheVirtualCameraAttributes) {
     MFCreateAttributes(&plain, 1);
     PROPVARIANT value;
     PropVariantInit(&value);
-    const HRESULT expected = plain->GetItem(MF_MT_SUBTYPE, &value);
-    EXPECT_EQ(activate->GetItem(MF_MT_SUBTYPE, &value), expected);
+    EXPECT_EQ(activate->GetItem(MF_MT_SUBTYPE, &value), plain->GetItem(MF_MT_SUBTYPE, &value));
 
     EXPECT_EQ(activate->ShutdownObject(), S_OK);
     EXPECT_EQ(activate->DetachObject(), S_OK);
@@ -92,37 +104,26 @@ TEST_F(SourceTest, NewActivatorCarriesTheVirtualCameraAttributes) {
 
 TEST_F(SourceTest, ActivationSharesTheLiveSourceAndReplacesAShutOne) {
     auto activate = dll.NewActivator();
-    ComPtr<IMFMediaSource> first, second, third;
-    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
-    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&second)), S_OK);
-    EXPECT_EQ(first.Get(), second.Get());
-
-    ComPtr<IMFActivate> notOffered;
-    EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&notOffered)), E_NOINTERFACE);
-    ComPtr<IUnknown> unknown;
-    EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&unknown)), S_OK);
-
-    ASSERT_EQ(first->Shutdown(), S_OK);
-    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&third)), S_OK);
-    EXPECT_NE(third.Get(), first.Get());
-    DWORD characteristics = 0;
-    EXPECT_EQ(third->GetCharacteristics(&characteristics), S_OK);
-    EXPECT_EQ(activate->ShutdownObject(), S_OK);
-    EXPECT_EQ(third->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
-}
-
-TEST_F(SourceTest, ActivationForAnInterfaceTheSourceLacksKeepsTheNewSource) {
-    auto activate = dll.NewActivator();
+    // An interface the source lacks fails, but the new source stays for the next activation.
     ComPtr<IMFActivate> notOffered;
     EXPECT_EQ(activate->ActivateObject(IID_PPV_ARGS(&notOffered)), E_NOINTERFACE);
     ComPtr<IMFMediaSourceEx> sourceEx;
-    ComPtr<IMFMediaSource> source;
+    ComPtr<IMFMediaSource> first;
+    ComPtr<IUnknown> unknown;
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&sourceEx)), S_OK);
-    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
-    EXPECT_EQ(static_cast<IMFMediaSource*>(sourceEx.Get()), source.Get());
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "source: created"), 1);
-    activate->ShutdownObject();
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&unknown)), S_OK);
+    EXPECT_EQ(static_cast<IMFMediaSource*>(sourceEx.Get()), first.Get());
+    EXPECT_EQ(LogCount("source: created"), 1);
+
+    ASSERT_EQ(first->Shutdown(), S_OK);
+    ComPtr<IMFMediaSource> replaced;
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&replaced)), S_OK);
+    EXPECT_NE(replaced.Get(), first.Get());
+    DWORD characteristics = 0;
+    EXPECT_EQ(replaced->GetCharacteristics(&characteristics), S_OK);
+    EXPECT_EQ(activate->ShutdownObject(), S_OK);
+    EXPECT_EQ(replaced->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
 }
 
 TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
@@ -130,8 +131,7 @@ TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
     activate->SetUINT32(kTestKey, 42);
     ComPtr<IMFMediaSourceEx> source;
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
-    const GUID later = {0x5e1f0c2a, 0x2222, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}};
-    activate->SetUINT32(later, 1);
+    activate->SetUINT32(kLaterKey, 1);
 
     ComPtr<IMFAttributes> attributes;
     ASSERT_EQ(source->GetSourceAttributes(&attributes), S_OK);
@@ -143,7 +143,7 @@ TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
     GUID clsid = GUID_NULL;
     EXPECT_EQ(attributes->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid), S_OK);
     EXPECT_EQ(clsid, kSourceClsid);
-    EXPECT_EQ(attributes->GetUINT32(later, &value), MF_E_ATTRIBUTENOTFOUND);
+    EXPECT_EQ(attributes->GetUINT32(kLaterKey, &value), MF_E_ATTRIBUTENOTFOUND);
 
     // Wine has no "mfsensorgroup.dll" (or only a stand-in without the profile functions).
     const auto lines = log.Lines();
@@ -153,24 +153,20 @@ TEST_F(SourceTest, SourceCopiesTheActivatorAttributesOfActivationTimeOnly) {
     activate->ShutdownObject();
 }
 
-TEST_F(SourceTest, StartQueuesNewStreamThenStartedAndRestartQueuesUpdatedStream) {
+TEST_F(SourceTest, StartAndStopQueueTheirEventsByStreamSelectionAndState) {
     auto source = NewSourceEx();
     ASSERT_TRUE(source);
+    // Deselected while stopped: only MESourceStarted, the stream stays stopped.
+    ASSERT_EQ(StartSource(source.Get(), false), S_OK);
+    EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStarted});
+
     const LONGLONG before = MFGetSystemTime();
     ASSERT_EQ(StartSource(source.Get(), true), S_OK);
-
     ComPtr<IMFMediaEvent> event;
     ASSERT_EQ(NextEventType(source.Get(), &event), MENewStream);
-    PROPVARIANT value = EventValue(event.Get());
-    ASSERT_EQ(value.vt, VT_UNKNOWN);
     ComPtr<IMFMediaStream> stream;
-    EXPECT_EQ(value.punkVal->QueryInterface(IID_PPV_ARGS(&stream)), S_OK);
-    PropVariantClear(&value);
-    ASSERT_EQ(NextEventType(source.Get(), &event), MESourceStarted);
-    value = EventValue(event.Get());
-    EXPECT_EQ(value.vt, VT_I8);
-    EXPECT_GE(value.hVal.QuadPart, before);
-    EXPECT_LE(value.hVal.QuadPart, MFGetSystemTime());
+    ASSERT_EQ(EventObject(event.Get()).As(&stream), S_OK);
+    ExpectTimeEvent(source.Get(), MESourceStarted, before);
     EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStarted});
 
     ASSERT_EQ(StartSource(source.Get(), true), S_OK);
@@ -178,42 +174,25 @@ TEST_F(SourceTest, StartQueuesNewStreamThenStartedAndRestartQueuesUpdatedStream)
     EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStarted});
 
     ASSERT_EQ(source->Stop(), S_OK);
-    ASSERT_EQ(NextEventType(source.Get(), &event), MESourceStopped);
-    value = EventValue(event.Get());
-    EXPECT_EQ(value.vt, VT_I8);
+    ExpectTimeEvent(source.Get(), MESourceStopped, before);
     EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStopped});
     EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
-
     // Stop on a stopped source still reports it; the stream hears nothing.
     ASSERT_EQ(source->Stop(), S_OK);
     EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStopped});
     EXPECT_TRUE(DrainEventTypes(stream.Get()).empty());
-    source->Shutdown();
 
-    const auto lines = log.Lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "source: started"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "source: stopped"), lines.end());
-    EXPECT_EQ(lines.back(), "source: shutdown");
-}
-
-TEST_F(SourceTest, StartWithTheStreamDeselectedLeavesItStopped) {
-    auto source = NewSourceEx();
-    ASSERT_EQ(StartSource(source.Get(), false), S_OK);
-    EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStarted});
-
-    auto stream = StartAndGetStream(source.Get());
-    ASSERT_TRUE(stream);
-    DrainEventTypes(stream.Get());
     // Deselecting a running stream stops it.
+    ASSERT_TRUE(StartAndGetStream(source.Get()));
+    DrainEventTypes(stream.Get());
     ASSERT_EQ(StartSource(source.Get(), false), S_OK);
     EXPECT_EQ(DrainEventTypes(source.Get()), std::vector<MediaEventType>{MESourceStarted});
     EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStopped});
-    ComPtr<IMFMediaStream2> stream2;
-    ASSERT_EQ(stream.As(&stream2), S_OK);
-    MF_STREAM_STATE state = MF_STREAM_STATE_RUNNING;
-    EXPECT_EQ(stream2->GetStreamState(&state), S_OK);
-    EXPECT_EQ(state, MF_STREAM_STATE_STOPPED);
+    EXPECT_EQ(StateOf(stream.Get()), MF_STREAM_STATE_STOPPED);
     source->Shutdown();
+    EXPECT_EQ(LogCount("source: started"), 5);
+    EXPECT_EQ(LogCount("source: stopped"), 2);
+    EXPECT_EQ(log.Lines().back(), "source: shutdown");
 }
 
 TEST_F(SourceTest, StartRefusesBadArgumentsWithoutAnyEvent) {
@@ -244,12 +223,11 @@ TEST_F(SourceTest, EverythingAfterShutdownAnswersShutdownButTheAttributesStay) {
 
     PROPVARIANT start;
     PropVariantInit(&start);
-    ComPtr<IMFPresentationDescriptor> descriptor = DescriptorWithStreams({0});
     ComPtr<IMFMediaEvent> event;
     DWORD characteristics = 0;
     ComPtr<IMFPresentationDescriptor> clone;
     ComPtr<IMFAttributes> viaSource, viaStream;
-    EXPECT_EQ(source->Start(descriptor.Get(), nullptr, &start), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Start(DescriptorWithStreams({0}).Get(), nullptr, &start), MF_E_SHUTDOWN);
     EXPECT_EQ(source->Stop(), MF_E_SHUTDOWN);
     EXPECT_EQ(source->Pause(), MF_E_SHUTDOWN);
     EXPECT_EQ(source->GetEvent(0, &event), MF_E_SHUTDOWN);
@@ -268,8 +246,7 @@ TEST_F(SourceTest, EverythingAfterShutdownAnswersShutdownButTheAttributesStay) {
     UINT32 value = 0;
     EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
     EXPECT_EQ(value, 9u);
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "source: shutdown"), 1);
+    EXPECT_EQ(LogCount("source: shutdown"), 1);
 }
 
 TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
@@ -281,18 +258,19 @@ TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
     EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);
     EXPECT_EQ(source->GetEvent(0, nullptr), E_POINTER);
     EXPECT_EQ(source->QueryInterface(IID_IMFMediaSource, nullptr), E_POINTER);
+    ComPtr<IMFActivate> notOffered;
+    EXPECT_EQ(source.As(&notOffered), E_NOINTERFACE);
 
     ComPtr<IMFAttributes> streamAttributes;
     EXPECT_EQ(source->GetStreamAttributes(1, &streamAttributes), MF_E_INVALIDSTREAMNUMBER);
     ASSERT_EQ(source->GetStreamAttributes(0, &streamAttributes), S_OK);
     GUID category = GUID_NULL;
-    UINT32 value = 0;
+    UINT32 shared = 0, types = 0;
     EXPECT_EQ(streamAttributes->GetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, &category), S_OK);
     EXPECT_EQ(category, PINNAME_VIDEO_CAPTURE);
-    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, &value), S_OK);
-    EXPECT_EQ(value, 1u);
-    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, &value), S_OK);
-    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, &shared), S_OK);
+    EXPECT_EQ(streamAttributes->GetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, &types), S_OK);
+    EXPECT_EQ(std::make_pair(shared, types), std::make_pair(1u, 1u));
 
     ComPtr<IMFSampleAllocatorControl> allocatorControl;
     ASSERT_EQ(source.As(&allocatorControl), S_OK);
@@ -322,9 +300,6 @@ TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
     EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, &returned), HRESULT(0x80070492));
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, nullptr), E_POINTER);
-
-    ComPtr<IMFActivate> notOffered;
-    EXPECT_EQ(source.As(&notOffered), E_NOINTERFACE);
     source->Shutdown();
 }
 
@@ -346,22 +321,7 @@ TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {
 
 namespace {
 
-// A statically allocated stand-in that only counts its references.
-template <class Interface>
-class Counted : public Interface {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = (iid == IID_IUnknown || iid == __uuidof(Interface)) ? this : nullptr;
-        if (!*out) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    LONG refs = 1;
-};
-
-class FakeProfile : public Counted<IMFSensorProfile> {
+class FakeProfile final : public Fake<IMFSensorProfile> {
 public:
     STDMETHODIMP GetProfileId(SENSORPROFILEID*) override { return E_NOTIMPL; }
     STDMETHODIMP AddProfileFilter(UINT32 streamId, LPCWSTR filter) override {
@@ -375,119 +335,86 @@ public:
     std::wstring filterText;
 };
 
-class FakeCollection : public Counted<IMFSensorProfileCollection> {
+class FakeCollection final : public Fake<IMFSensorProfileCollection> {
 public:
     STDMETHODIMP_(DWORD) GetProfileCount() override { return added ? 1 : 0; }
     STDMETHODIMP GetProfile(DWORD, IMFSensorProfile**) override { return E_NOTIMPL; }
-    STDMETHODIMP AddProfile(IMFSensorProfile* profile) override {
-        added = profile;
-        return S_OK;
-    }
+    STDMETHODIMP AddProfile(IMFSensorProfile* profile) override { return added = profile, S_OK; }
     STDMETHODIMP FindProfile(SENSORPROFILEID*, IMFSensorProfile**) override { return E_NOTIMPL; }
     STDMETHODIMP_(void) RemoveProfileByIndex(DWORD) override {}
     STDMETHODIMP_(void) RemoveProfile(SENSORPROFILEID*) override {}
     IMFSensorProfile* added = nullptr;
 };
 
-FakeCollection g_fakeCollection;
-FakeProfile g_fakeProfile;
-GUID g_profileType = GUID_NULL;
-UINT32 g_profileIndex = 99;
-bool g_constraintsGiven = true;
-HRESULT g_profileResult = S_OK;
+// What the stand-in functions hand out and what they were asked for; the test keeps one
+// reference to each stand-in.
+struct SensorCalls {
+    FakeCollection* collection = nullptr;
+    FakeProfile* profile = nullptr;
+    HRESULT profileResult = S_OK;
+    GUID type = GUID_NULL;
+    UINT32 index = 99;
+    bool constraintsGiven = true;
+} g_sensor;
 
 HRESULT WINAPI FakeCreateCollection(IMFSensorProfileCollection** out) {
-    g_fakeCollection.AddRef();
-    *out = &g_fakeCollection;
+    g_sensor.collection->AddRef();
+    *out = g_sensor.collection;
     return S_OK;
 }
 
 HRESULT WINAPI FakeCreateProfile(REFGUID type, UINT32 index, LPCWSTR constraints, IMFSensorProfile** out) {
-    g_profileType = type;
-    g_profileIndex = index;
-    g_constraintsGiven = constraints != nullptr;
-    if (FAILED(g_profileResult)) return g_profileResult;
-    g_fakeProfile.AddRef();
-    *out = &g_fakeProfile;
+    g_sensor.type = type;
+    g_sensor.index = index;
+    g_sensor.constraintsGiven = constraints != nullptr;
+    if (FAILED(g_sensor.profileResult)) return g_sensor.profileResult;
+    g_sensor.profile->AddRef();
+    *out = g_sensor.profile;
     return S_OK;
 }
 
-// Swaps the library's sensor-group functions for the stand-ins for one test.
-class ScopedSensorApi {
-public:
-    ScopedSensorApi() : saved_(qel::g_sensorProfileApi) {
-        qel::g_sensorProfileApi = {&FakeCreateCollection, &FakeCreateProfile};
-    }
-    ~ScopedSensorApi() { qel::g_sensorProfileApi = saved_; }
-
-private:
-    qel::SensorProfileApi saved_;
-};
-
-// The library's units linked into the test, with the stand-ins in place.
-class SourceSensorProfile : public ::testing::Test {
-protected:
-    ~SourceSensorProfile() override {
-        if (source) {
-            source->Shutdown();
-            source->Release();
-        }
-        g_profileResult = S_OK;
-    }
-    HRESULT CreateSource(HRESULT profileResult) {
-        g_profileResult = profileResult;
-        return qel::Source::Create(nullptr, &source);
-    }
-    // Destroys the source so the counts can be checked.
-    void DestroySource() {
-        source->Shutdown();
-        source->Release();
-        source = nullptr;
-    }
-
-    LogCapture log;
-    MfSession mf;
-    ScopedSensorApi api;
-    qel::Source* source = nullptr;
-};
-
 }  // namespace
 
-TEST_F(SourceSensorProfile, LegacyProfileWithItsFilterIsStoredInTheSourceAttributes) {
-    ASSERT_EQ(CreateSource(S_OK), S_OK);
-    EXPECT_EQ(g_profileType, KSCAMERAPROFILE_Legacy);
-    EXPECT_EQ(g_profileIndex, 0u);
-    EXPECT_FALSE(g_constraintsGiven);
-    EXPECT_EQ(g_fakeProfile.filterStream, 0u);
-    EXPECT_EQ(g_fakeProfile.filterText, L"((RES==;FRT<=30,1;SUT==))");
-    EXPECT_EQ(g_fakeCollection.added, &g_fakeProfile);
-
-    ComPtr<IMFAttributes> attributes;
-    ASSERT_EQ(source->GetSourceAttributes(&attributes), S_OK);
-    ComPtr<IMFSensorProfileCollection> stored;
-    EXPECT_EQ(attributes->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored)), S_OK);
-    EXPECT_EQ(stored.Get(), &g_fakeCollection);
-    stored.Reset();
-    attributes.Reset();
-    // Only the store keeps the collection; the profile went back after it was added.
-    EXPECT_EQ(g_fakeProfile.refs, 1);
-    EXPECT_EQ(g_fakeCollection.refs, 2);
-    DestroySource();
-    EXPECT_EQ(g_fakeCollection.refs, 1);
-    EXPECT_EQ(qel::g_dllRefs, 0);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: created", "source: shutdown"}));
-}
-
-TEST_F(SourceSensorProfile, FailedProfileStepIsLoggedAndTheSourceWorksWithoutIt) {
-    ASSERT_EQ(CreateSource(E_ACCESSDENIED), S_OK);
-    ComPtr<IUnknown> stored;
-    EXPECT_EQ(source->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored)),
-              MF_E_ATTRIBUTENOTFOUND);
-    EXPECT_EQ(g_fakeCollection.refs, 1);
-    DWORD characteristics = 0;
-    EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
-    DestroySource();
-    EXPECT_EQ(qel::g_dllRefs, 0);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"source: sensor profile skipped 0x80070005", "source: created",
-                                                      "source: shutdown"}));
+// The library's units linked into the test, with the stand-ins in place of the sensor-group functions.
+TEST(SourceSensorProfile, LegacyProfileIsStoredOrItsFailureLoggedAndTheSourceWorksEitherWay) {
+    MfSession mf;
+    const qel::SensorProfileApi saved = qel::g_sensorProfileApi;
+    qel::g_sensorProfileApi = {&FakeCreateCollection, &FakeCreateProfile};
+    for (HRESULT profileResult : {S_OK, E_ACCESSDENIED}) {
+        LogCapture log;
+        g_sensor = SensorCalls{new FakeCollection, new FakeProfile, profileResult};
+        qel::Source* source = nullptr;
+        ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
+        EXPECT_EQ(g_sensor.type, KSCAMERAPROFILE_Legacy);
+        EXPECT_EQ(g_sensor.index, 0u);
+        EXPECT_FALSE(g_sensor.constraintsGiven);
+        ComPtr<IUnknown> stored;
+        const HRESULT found = source->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored));
+        DWORD characteristics = 0;
+        EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
+        std::vector<std::string> expected = {"source: created", "source: shutdown"};
+        if (profileResult == S_OK) {
+            EXPECT_EQ(found, S_OK);
+            EXPECT_EQ(stored.Get(), static_cast<IUnknown*>(g_sensor.collection));
+            EXPECT_EQ(g_sensor.profile->filterStream, 0u);
+            EXPECT_EQ(g_sensor.profile->filterText, L"((RES==;FRT<=30,1;SUT==))");
+            EXPECT_EQ(g_sensor.collection->added, g_sensor.profile);
+            stored.Reset();
+            // Only the store keeps the collection; the profile went back after it was added.
+            EXPECT_EQ(g_sensor.collection->refs, 2);
+        } else {
+            EXPECT_EQ(found, MF_E_ATTRIBUTENOTFOUND);
+            EXPECT_EQ(g_sensor.collection->refs, 1);
+            expected.insert(expected.begin(), "source: sensor profile skipped 0x80070005");
+        }
+        EXPECT_EQ(g_sensor.profile->refs, 1);
+        source->Shutdown();
+        source->Release();
+        EXPECT_EQ(g_sensor.collection->refs, 1);
+        EXPECT_EQ(qel::g_dllRefs, 0);
+        EXPECT_EQ(log.Lines(), expected);
+        g_sensor.collection->Release();
+        g_sensor.profile->Release();
+    }
+    qel::g_sensorProfileApi = saved;
 }

@@ -1,8 +1,5 @@
 #include "tests/mediasource/talvori_support.h"
 
-#include <mferror.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -12,18 +9,16 @@ const GUID kSourceClsid = {0xb7a1e3c4, 0x5d2f, 0x4e8a, {0x9c, 0x61, 0x3f, 0x0e, 
 
 namespace {
 template <class T>
-T Export(HMODULE module, const char* name) {
-    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+void Bind(HMODULE module, const char* name, T* function) {
+    *function = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 }  // namespace
 
-Talvori::Talvori() {
-    module_ = LoadLibraryW(QEL_TALVORI_DLL);
-    if (!module_) return;
-    getClassObject_ = Export<decltype(getClassObject_)>(module_, "DllGetClassObject");
-    canUnload_ = Export<decltype(canUnload_)>(module_, "DllCanUnloadNow");
-    register_ = Export<decltype(register_)>(module_, "DllRegisterServer");
-    unregister_ = Export<decltype(unregister_)>(module_, "DllUnregisterServer");
+Talvori::Talvori() : module_(LoadLibraryW(QEL_TALVORI_DLL)) {
+    Bind(module_, "DllGetClassObject", &getClassObject_);
+    Bind(module_, "DllCanUnloadNow", &canUnload_);
+    Bind(module_, "DllRegisterServer", &register_);
+    Bind(module_, "DllUnregisterServer", &unregister_);
 }
 
 Talvori::~Talvori() {
@@ -33,12 +28,7 @@ Talvori::~Talvori() {
 
 std::wstring Talvori::Path() const {
     wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(module_, path, MAX_PATH);
-    return std::wstring(path, n);
-}
-
-HRESULT Talvori::GetClassObject(REFCLSID clsid, REFIID iid, void** out) const {
-    return getClassObject_(clsid, iid, out);
+    return std::wstring(path, GetModuleFileNameW(module_, path, MAX_PATH));
 }
 
 bool Talvori::WaitUnloadable(DWORD timeoutMs) const {
@@ -83,6 +73,16 @@ std::vector<MediaEventType> DrainEventTypes(IMFMediaEventGenerator* generator) {
     return types;
 }
 
+ComPtr<IUnknown> EventObject(IMFMediaEvent* event) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    event->GetValue(&value);
+    ComPtr<IUnknown> object;
+    if (value.vt == VT_UNKNOWN) object = value.punkVal;
+    PropVariantClear(&value);
+    return object;
+}
+
 HRESULT StartSource(IMFMediaSource* source, bool selected) {
     ComPtr<IMFPresentationDescriptor> descriptor;
     HRESULT hr = source->CreatePresentationDescriptor(&descriptor);
@@ -99,43 +99,37 @@ ComPtr<IMFMediaStream> StartAndGetStream(IMFMediaSource* source) {
     if (FAILED(StartSource(source, true))) return stream;
     ComPtr<IMFMediaEvent> event;
     while (MediaEventType type = NextEventType(source, &event)) {
-        if (type != MENewStream && type != MEUpdatedStream) continue;
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        event->GetValue(&value);
-        if (value.vt == VT_UNKNOWN && value.punkVal) value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
-        PropVariantClear(&value);
+        if (type == MENewStream || type == MEUpdatedStream) {
+            if (auto object = EventObject(event.Get())) object.As(&stream);
+        }
     }
     return stream;
 }
 
-HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sampleOut) {
-    HRESULT hr = stream->RequestSample(nullptr);
-    if (FAILED(hr)) return hr;
-    ComPtr<IMFMediaEvent> event;
-    for (;;) {
-        const MediaEventType type = NextEventType(stream, &event);
-        if (type == 0) return E_FAIL;
-        if (type == MEMediaSample) break;
-    }
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    event->GetValue(&value);
-    ComPtr<IMFSample> sample;
-    if (value.vt == VT_UNKNOWN && value.punkVal) value.punkVal->QueryInterface(IID_PPV_ARGS(&sample));
-    PropVariantClear(&value);
-    if (!sample) return E_FAIL;
+HRESULT SampleBytes(IMFSample* sample, std::vector<uint8_t>* bytes) {
     ComPtr<IMFMediaBuffer> buffer;
-    hr = sample->ConvertToContiguousBuffer(&buffer);
-    if (FAILED(hr)) return hr;
+    HRESULT hr = sample ? sample->ConvertToContiguousBuffer(&buffer) : E_POINTER;
     BYTE* data = nullptr;
     DWORD length = 0;
-    hr = buffer->Lock(&data, nullptr, &length);
+    if (SUCCEEDED(hr)) hr = buffer->Lock(&data, nullptr, &length);
     if (FAILED(hr)) return hr;
-    nv12->assign(data, data + length);
+    bytes->assign(data, data + length);
     buffer->Unlock();
-    if (sampleOut) *sampleOut = sample;
     return S_OK;
+}
+
+HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sampleOut) {
+    const HRESULT hr = stream->RequestSample(nullptr);
+    if (FAILED(hr)) return hr;
+    ComPtr<IMFMediaEvent> event;
+    for (MediaEventType type = 0; type != MEMediaSample;) {
+        type = NextEventType(stream, &event);
+        if (type == 0) return E_FAIL;
+    }
+    ComPtr<IMFSample> sample;
+    if (auto object = EventObject(event.Get())) object.As(&sample);
+    if (sampleOut) *sampleOut = sample;
+    return SampleBytes(sample.Get(), nv12);
 }
 
 uint32_t FrameNumber(const std::vector<uint8_t>& nv12) {
@@ -154,29 +148,6 @@ std::wstring PeerCommand(const std::wstring& arguments) {
     return L"\"" + TestExeDir() + L"\\mediasource_peer.exe\" " + arguments;
 }
 
-// ---- FakeAllocator ----
-
-STDMETHODIMP FakeAllocator::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator || iid == IID_IMFVideoSampleAllocatorEx) {
-        *out = static_cast<IMFVideoSampleAllocatorEx*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) FakeAllocator::Release() {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-}
-
-STDMETHODIMP FakeAllocator::UninitializeSampleAllocator() {
-    ++uninitialised;
-    return S_OK;
-}
-
 STDMETHODIMP FakeAllocator::InitializeSampleAllocator(DWORD count, IMFMediaType* type) {
     ++initialised;
     lastCount = count;
@@ -192,74 +163,15 @@ STDMETHODIMP FakeAllocator::AllocateSample(IMFSample** out) {
     return hr;
 }
 
-// ---- Fake2DBuffer ----
-
-STDMETHODIMP Fake2DBuffer::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IUnknown || iid == IID_IMFMediaBuffer) {
-        *out = static_cast<IMFMediaBuffer*>(this);
-    } else if (iid == IID_IMF2DBuffer || iid == IID_IMF2DBuffer2) {
-        *out = static_cast<IMF2DBuffer2*>(this);
-    } else {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) Fake2DBuffer::Release() {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-}
-
-STDMETHODIMP Fake2DBuffer::Lock(BYTE** data, DWORD* max, DWORD* current) {
-    *data = bytes_.data();
-    if (max) *max = static_cast<DWORD>(bytes_.size());
-    if (current) *current = current_;
-    return S_OK;
-}
-
-STDMETHODIMP Fake2DBuffer::Lock2D(BYTE** scanline0, LONG* pitch) {
-    ++locks_;
-    *scanline0 = Scanline0();
-    *pitch = pitch_;
-    return S_OK;
-}
-
-STDMETHODIMP Fake2DBuffer::GetScanline0AndPitch(BYTE** scanline0, LONG* pitch) {
-    *scanline0 = Scanline0();
-    *pitch = pitch_;
-    return S_OK;
-}
-
 STDMETHODIMP Fake2DBuffer::Lock2DSize(MF2DBuffer_LockFlags, BYTE** scanline0, LONG* pitch, BYTE** start,
                                       DWORD* length) {
     ++locks_;
-    *scanline0 = Scanline0();
+    // A bottom-up buffer starts its first row at the last row of memory.
+    *scanline0 = pitch_ < 0 ? bytes_.data() + bytes_.size() + pitch_ : bytes_.data();
     *pitch = pitch_;
     *start = bytes_.data();
     *length = static_cast<DWORD>(bytes_.size());
     return S_OK;
-}
-
-std::vector<uint8_t> Nv12ToRgba(const uint8_t* nv12) {
-    const int width = 1280, height = 720;
-    std::vector<uint8_t> rgba(size_t(width) * height * 4);
-    auto clamp = [](double v) { return static_cast<uint8_t>(std::clamp(v + 0.5, 0.0, 255.0)); };
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const double luma = (nv12[y * width + x] - 16) * 255.0 / 219.0;
-            const uint8_t* pair = nv12 + width * height + (y / 2) * width + (x / 2) * 2;
-            const double cb = (pair[0] - 128) * 255.0 / 224.0, cr = (pair[1] - 128) * 255.0 / 224.0;
-            uint8_t* px = &rgba[(size_t(y) * width + x) * 4];
-            px[0] = clamp(luma + 1.5748 * cr);
-            px[1] = clamp(luma - 0.1873 * cb - 0.4681 * cr);
-            px[2] = clamp(luma + 1.8556 * cb);
-            px[3] = 255;
-        }
-    }
-    return rgba;
 }
 
 }  // namespace qel::test

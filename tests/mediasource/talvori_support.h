@@ -34,7 +34,7 @@ public:
 
     HMODULE module() const { return module_; }
     std::wstring Path() const;
-    HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const;
+    HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const { return getClassObject_(clsid, iid, out); }
     HRESULT CanUnloadNow() const { return canUnload_(); }
     HRESULT Register() const { return register_(); }
     HRESULT Unregister() const { return unregister_(); }
@@ -58,6 +58,8 @@ extern const GUID kSourceClsid;
 // The next queued event's type without waiting; 0 when none.
 MediaEventType NextEventType(IMFMediaEventGenerator* generator, ComPtr<IMFMediaEvent>* event = nullptr);
 std::vector<MediaEventType> DrainEventTypes(IMFMediaEventGenerator* generator);
+// The object an event carries as its VT_UNKNOWN value, or null.
+ComPtr<IUnknown> EventObject(IMFMediaEvent* event);
 
 // Starts the source with its one stream selected or not; returns Start's code.
 HRESULT StartSource(IMFMediaSource* source, bool selected);
@@ -66,20 +68,43 @@ ComPtr<IMFMediaStream> StartAndGetStream(IMFMediaSource* source);
 
 // Requests one sample and returns the NV12 bytes of the MEMediaSample it queued.
 HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sample = nullptr);
+HRESULT SampleBytes(IMFSample* sample, std::vector<uint8_t>* bytes);
 uint32_t FrameNumber(const std::vector<uint8_t>& nv12);  // as the peer stamps it
 
 std::wstring UniqueBusName();
 std::wstring PeerCommand(const std::wstring& arguments);
 
+// Reference counting and QueryInterface for stand-ins of platform objects (IUnknown answers with
+// the first interface); the last Release deletes.
+template <class First, class... Rest>
+class Fake : public First, public Rest... {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == __uuidof(First)) *out = static_cast<First*>(this);
+        ((iid == __uuidof(Rest) ? void(*out = static_cast<Rest*>(this)) : void()), ...);
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = InterlockedDecrement(&refs);
+        if (left == 0) delete this;
+        return left;
+    }
+    LONG refs = 1;
+
+protected:
+    virtual ~Fake() = default;
+};
+
 // Samples over one given buffer, standing in for the frame server's allocator.
-class FakeAllocator final : public IMFVideoSampleAllocatorEx {
+class FakeAllocator final : public Fake<IMFVideoSampleAllocatorEx> {
 public:
     explicit FakeAllocator(IMFMediaBuffer* buffer) : buffer_(buffer) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP SetDirectXManager(IUnknown*) override { return S_OK; }
-    STDMETHODIMP UninitializeSampleAllocator() override;
+    STDMETHODIMP UninitializeSampleAllocator() override { return ++uninitialised, S_OK; }
     STDMETHODIMP InitializeSampleAllocator(DWORD count, IMFMediaType* type) override;
     STDMETHODIMP AllocateSample(IMFSample** out) override;
     STDMETHODIMP InitializeSampleAllocatorEx(DWORD, DWORD, IMFAttributes*, IMFMediaType*) override { return E_NOTIMPL; }
@@ -91,27 +116,24 @@ public:
     HRESULT initResult = S_OK;
 
 private:
-    LONG refs_ = 1;
     ComPtr<IMFMediaBuffer> buffer_;
 };
 
-// A 2D buffer with a chosen pitch and length, as a frame server's pool may hand out.
-class Fake2DBuffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
+// A 2D buffer with a chosen pitch and length, as a frame server's pool may hand out. Only the
+// calls a writer makes are real.
+class Fake2DBuffer final : public Fake<IMFMediaBuffer, IMF2DBuffer2> {
 public:
     Fake2DBuffer(LONG pitch, DWORD length) : pitch_(pitch), bytes_(length, 0xEE) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override;
-    STDMETHODIMP Lock(BYTE** data, DWORD* max, DWORD* current) override;
-    STDMETHODIMP Unlock() override { return S_OK; }
-    STDMETHODIMP GetCurrentLength(DWORD* length) override { *length = current_; return S_OK; }
-    STDMETHODIMP SetCurrentLength(DWORD length) override { current_ = length; return S_OK; }
-    STDMETHODIMP GetMaxLength(DWORD* length) override { *length = static_cast<DWORD>(bytes_.size()); return S_OK; }
-    STDMETHODIMP Lock2D(BYTE** scanline0, LONG* pitch) override;
-    STDMETHODIMP Unlock2D() override { --locks_; return S_OK; }
-    STDMETHODIMP GetScanline0AndPitch(BYTE** scanline0, LONG* pitch) override;
-    STDMETHODIMP IsContiguousFormat(BOOL* contiguous) override { *contiguous = FALSE; return S_OK; }
-    STDMETHODIMP GetContiguousLength(DWORD* length) override { *length = static_cast<DWORD>(bytes_.size()); return S_OK; }
+    STDMETHODIMP Lock(BYTE**, DWORD*, DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP Unlock() override { return E_NOTIMPL; }
+    STDMETHODIMP GetCurrentLength(DWORD* length) override { return *length = current_, S_OK; }
+    STDMETHODIMP SetCurrentLength(DWORD length) override { return current_ = length, S_OK; }
+    STDMETHODIMP GetMaxLength(DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP Lock2D(BYTE**, LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP Unlock2D() override { return --locks_, S_OK; }
+    STDMETHODIMP GetScanline0AndPitch(BYTE**, LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsContiguousFormat(BOOL*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetContiguousLength(DWORD*) override { return E_NOTIMPL; }
     STDMETHODIMP ContiguousCopyTo(BYTE*, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP ContiguousCopyFrom(const BYTE*, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP Lock2DSize(MF2DBuffer_LockFlags, BYTE** scanline0, LONG* pitch, BYTE** start,
@@ -123,15 +145,10 @@ public:
     DWORD currentLength() const { return current_; }
 
 private:
-    BYTE* Scanline0() { return pitch_ < 0 ? bytes_.data() + bytes_.size() + pitch_ : bytes_.data(); }
-    LONG refs_ = 1;
     LONG pitch_;
     std::vector<uint8_t> bytes_;
     DWORD current_ = 0;
     int locks_ = 0;
 };
-
-// NV12 to straight RGBA for pictures a person looks at.
-std::vector<uint8_t> Nv12ToRgba(const uint8_t* nv12);
 
 }  // namespace qel::test
