@@ -386,7 +386,10 @@ void LensGridSetItems(HWND grid, const std::vector<std::wstring>& names, const s
 HBITMAP MakeThumbBitmap(const Image& image, int size) {
     const uint64_t width = image.width;
     const uint64_t height = image.height;
-    if (width == 0 || height == 0 || size < 1 || image.rgba.size() != width * height * 4) return nullptr;
+    if (width == 0 || height == 0 || size < 1) return nullptr;
+    // Divide first: width * height * 4 can wrap around 64 bits and then match a short buffer.
+    const uint64_t pixels = image.rgba.size() / 4;
+    if (image.rgba.size() % 4 != 0 || pixels / width != height || pixels % width != 0) return nullptr;
 
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);

@@ -80,6 +80,9 @@ TEST(MakeThumbBitmap, RejectsUnusableInput) {
     qel::Image short_ = Solid(2, 2, 1, 1, 1, 1);
     short_.rgba.pop_back();
     EXPECT_EQ(qel::MakeThumbBitmap(short_, 80), nullptr);
+    qel::Image huge;  // 2^31 x 2^31 pixels of 4 bytes wrap around 64 bits to the empty buffer's size
+    huge.width = huge.height = 0x80000000u;
+    EXPECT_EQ(qel::MakeThumbBitmap(huge, 80), nullptr);
 }
 
 }  // namespace
