@@ -89,11 +89,13 @@ bool SaveSettings(const Settings& settings, const wchar_t* subkey) {
 }
 
 RECT ClampToWorkArea(RECT r, const RECT& work) {
-    const LONG w = std::min(r.right - r.left, work.right - work.left);
-    const LONG h = std::min(r.bottom - r.top, work.bottom - work.top);
-    const LONG left = std::max(std::min(r.left, work.right - w), work.left);
-    const LONG top = std::max(std::min(r.top, work.bottom - h), work.top);
-    return RECT{left, top, left + w, top + h};
+    // 64-bit: a saved rectangle is read from the registry and may span more than 32 bits.
+    const int64_t w = std::min<int64_t>(int64_t{r.right} - r.left, int64_t{work.right} - work.left);
+    const int64_t h = std::min<int64_t>(int64_t{r.bottom} - r.top, int64_t{work.bottom} - work.top);
+    const int64_t left = std::max<int64_t>(std::min<int64_t>(r.left, work.right - w), work.left);
+    const int64_t top = std::max<int64_t>(std::min<int64_t>(r.top, work.bottom - h), work.top);
+    return RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(left + w),
+                static_cast<LONG>(top + h)};
 }
 
 }  // namespace qel
