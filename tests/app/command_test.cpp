@@ -10,7 +10,6 @@
 #include "tests/app/app_test_support.h"
 #include "tests/support/test_support.h"
 
-using qel::test::LogCapture;
 using qel::test::TempDir;
 
 namespace {
@@ -26,28 +25,40 @@ const std::string kUsage =
     "Dal Prompt dei comandi usa \"start /wait Brivane.exe --selftest\" per attendere la fine\n"
     "e avere il codice di uscita in %errorlevel%.\n";
 const std::string kLogHint = "Dettagli nel log: %LOCALAPPDATA%\\Qel\\Camera\\log.txt\n";
+const std::string kAsking = "Richiesta dei permessi di amministratore...\n";
+
+std::string Unknown(const std::string& argument) { return "Argomento sconosciuto: " + argument + "\n" + kUsage; }
+
+// One command line, what the platform answers, and what must come out.
+struct Case {
+    std::vector<std::wstring> args;
+    int code = 0;
+    std::string output;
+    std::vector<std::wstring> calls = {};  // elevation relaunches and installer runs, in order
+    std::vector<std::string> log = {};
+    bool elevated = true;  // Wine's answer; the relaunch paths need the stand-in
+    bool relaunchOk = true;
+    unsigned long relaunchCode = 0;
+    int verbResult = 0;  // what the install or uninstall run returns
+};
 
 // Stand-ins for the elevation and installer calls, recording what the verb asked for.
 struct FakeAdmin {
-    static inline bool elevated = true;
-    static inline bool relaunchOk = true;
-    static inline unsigned long relaunchCode = 0;
-    static inline int result = 0;
+    static inline const Case* current = nullptr;
     static inline std::vector<std::wstring> calls;
-
-    static bool IsElevated() { return elevated; }
+    static bool IsElevated() { return current->elevated; }
     static bool Relaunch(const wchar_t* arguments, unsigned long* code) {
         calls.push_back(std::wstring(L"relaunch ") + arguments);
-        *code = relaunchCode;
-        return relaunchOk;
+        *code = current->relaunchCode;
+        return current->relaunchOk;
     }
     static int Install() {
         calls.push_back(L"install");
-        return result;
+        return current->verbResult;
     }
     static int Uninstall() {
         calls.push_back(L"uninstall");
-        return result;
+        return current->verbResult;
     }
 };
 
@@ -55,124 +66,95 @@ class Verbs : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = qel::AdminPlatform();
-        qel::AdminPlatform() = qel::AdminCalls{FakeAdmin::IsElevated, FakeAdmin::Relaunch, FakeAdmin::Install,
-                                               FakeAdmin::Uninstall};
-        FakeAdmin::elevated = true;
-        FakeAdmin::relaunchOk = true;
-        FakeAdmin::relaunchCode = 0;
-        FakeAdmin::result = 0;
-        FakeAdmin::calls.clear();
+        qel::AdminPlatform() = {FakeAdmin::IsElevated, FakeAdmin::Relaunch, FakeAdmin::Install, FakeAdmin::Uninstall};
     }
     void TearDown() override { qel::AdminPlatform() = saved_; }
 
-    // Runs the verb with standard output in a file; returns the exit code and fills `out`.
-    int Run(std::vector<std::wstring> args) {
-        std::vector<wchar_t*> pointers;
-        for (std::wstring& a : args) pointers.push_back(a.data());
-        qel::test::RedirectedOutput capture(dir_);
-        const int code = qel::RunVerb(static_cast<int>(pointers.size()), pointers.data());
-        out = capture.Text();
-        return code;
+    // Runs each command line with standard output in a file and compares everything byte for byte.
+    void Check(const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            std::vector<wchar_t*> pointers;
+            std::vector<std::wstring> args = c.args;
+            std::wstring line;
+            for (std::wstring& a : args) {
+                line += a + L" ";
+                pointers.push_back(a.data());
+            }
+            SCOPED_TRACE(qel::Utf8(line));
+            FakeAdmin::current = &c;
+            FakeAdmin::calls.clear();
+            qel::test::LogCapture log;
+            TempDir dir;
+            qel::test::RedirectedOutput out(dir);
+            EXPECT_EQ(qel::RunVerb(static_cast<int>(pointers.size()), pointers.data()), c.code);
+            EXPECT_EQ(out.Text(), c.output);
+            EXPECT_EQ(FakeAdmin::calls, c.calls);
+            EXPECT_EQ(log.Lines(), c.log);
+        }
     }
 
-    TempDir dir_;
-    std::string out;
     qel::AdminCalls saved_{};
 };
 
-TEST_F(Verbs, HelpInEachSpellingPrintsTheUsage) {
-    for (const wchar_t* verb : {L"--help", L"-h", L"/?"}) {
-        EXPECT_EQ(Run({verb}), 0);
-        EXPECT_EQ(out, kUsage);
-    }
+TEST_F(Verbs, UsageAndCommandLinesThatAreNotUnderstood) {
+    Check({
+        {.args = {L"--help"}, .code = 0, .output = kUsage},
+        {.args = {L"-h"}, .code = 0, .output = kUsage},
+        {.args = {L"/?"}, .code = 0, .output = kUsage},
+        // Arguments are checked before the verb: nothing runs, no elevation is asked.
+        {.args = {L"--install", L"--foo"}, .code = 2, .output = Unknown("--foo")},
+        {.args = {L"--install", L"--elevated", L"--foo"}, .code = 2, .output = Unknown("--foo"), .elevated = false},
+        {.args = {L"--status", L"--elevated"}, .code = 2, .output = Unknown("--elevated")},
+        {.args = {L"--help", L"--elevated"}, .code = 2, .output = Unknown("--elevated")},
+        {.args = {L"--selftest", L"--elevated"}, .code = 2, .output = Unknown("--elevated")},
+        {.args = {L"--bogus", L"--elevated"}, .code = 2, .output = Unknown("--elevated")},
+        {.args = {L"--INSTALL"}, .code = 2, .output = Unknown("--INSTALL")},
+        {.args = {L"--Help"}, .code = 2, .output = Unknown("--Help")},
+        {.args = {L"--Status"}, .code = 2, .output = Unknown("--Status")},
+        {.args = {L"install"}, .code = 2, .output = Unknown("install")},
+    });
 }
 
-TEST_F(Verbs, UnknownArgumentBehindAVerbStopsBeforeAnythingRuns) {
-    EXPECT_EQ(Run({L"--install", L"--foo"}), 2);
-    EXPECT_EQ(out, "Argomento sconosciuto: --foo\n" + kUsage);
-    EXPECT_EQ(Run({L"--install", L"--elevated", L"--foo"}), 2);
-    EXPECT_EQ(out, "Argomento sconosciuto: --foo\n" + kUsage);
-    EXPECT_TRUE(FakeAdmin::calls.empty());
+TEST_F(Verbs, AdministrativeVerbsRunHereWhenElevatedElseThroughAnElevatedCopy) {
+    Check({
+        {.args = {L"--install", L"--elevated", L"--elevated"}, .code = 0, .output = "Qel Camera installata.\n",
+         .calls = {L"install"}},
+        {.args = {L"--uninstall"}, .code = 0, .output = "Qel Camera rimossa.\n", .calls = {L"uninstall"}},
+        {.args = {L"--install"}, .code = 1, .output = "ERRORE: installazione non riuscita.\n" + kLogHint,
+         .calls = {L"install"}, .verbResult = 1},
+        {.args = {L"--uninstall", L"--elevated"}, .code = 1, .output = "ERRORE: rimozione non riuscita.\n" + kLogHint,
+         .calls = {L"uninstall"}, .verbResult = 1},
+        // A relaunched copy that still is not elevated gives up instead of asking again.
+        {.args = {L"--uninstall", L"--elevated"}, .code = 1,
+         .output = "ERRORE: permessi di amministratore non ottenuti.\n",
+         .log = {"main: --uninstall relaunched but still not elevated"}, .elevated = false},
+        {.args = {L"--install"}, .code = 0, .output = kAsking + "Qel Camera installata.\n",
+         .calls = {L"relaunch --install"}, .elevated = false},
+        {.args = {L"--uninstall"}, .code = 1,
+         .output = kAsking + "Annullato: permessi di amministratore negati.\n" + kLogHint,
+         .calls = {L"relaunch --uninstall"}, .elevated = false, .relaunchOk = false, .relaunchCode = 1223},
+        {.args = {L"--uninstall"}, .code = 1,
+         .output = kAsking + "ERRORE: rimozione non riuscita (codice 5).\n" + kLogHint,
+         .calls = {L"relaunch --uninstall"}, .elevated = false, .relaunchOk = false, .relaunchCode = 5},
+        {.args = {L"--install"}, .code = 1,
+         .output = kAsking + "ERRORE: installazione non riuscita (codice 1).\n" + kLogHint,
+         .calls = {L"relaunch --install"}, .elevated = false, .relaunchOk = false, .relaunchCode = 1},
+    });
 }
 
-TEST_F(Verbs, ElevatedBehindOtherVerbsIsReportedAsTheUnknownArgument) {
-    for (const wchar_t* verb : {L"--status", L"--help", L"--selftest", L"--bogus"}) {
-        EXPECT_EQ(Run({verb, L"--elevated"}), 2) << qel::Utf8(verb);
-        EXPECT_EQ(out, "Argomento sconosciuto: --elevated\n" + kUsage);
-    }
-}
-
-TEST_F(Verbs, VerbsAreCaseSensitive) {
-    for (const wchar_t* verb : {L"--INSTALL", L"--Help", L"--Status", L"install"}) {
-        EXPECT_EQ(Run({verb}), 2);
-        EXPECT_EQ(out, "Argomento sconosciuto: " + qel::Utf8(verb) + "\n" + kUsage);
-    }
-    EXPECT_TRUE(FakeAdmin::calls.empty());
-}
-
-TEST_F(Verbs, ElevatedProcessRunsTheVerbAtOnce) {
-    EXPECT_EQ(Run({L"--install", L"--elevated", L"--elevated"}), 0);
-    EXPECT_EQ(out, "Qel Camera installata.\n");
-    EXPECT_EQ(Run({L"--uninstall"}), 0);
-    EXPECT_EQ(out, "Qel Camera rimossa.\n");
-    EXPECT_EQ(FakeAdmin::calls, (std::vector<std::wstring>{L"install", L"uninstall"}));
-
-    FakeAdmin::result = 1;
-    EXPECT_EQ(Run({L"--install"}), 1);
-    EXPECT_EQ(out, "ERRORE: installazione non riuscita.\n" + kLogHint);
-    EXPECT_EQ(Run({L"--uninstall", L"--elevated"}), 1);
-    EXPECT_EQ(out, "ERRORE: rimozione non riuscita.\n" + kLogHint);
-}
-
-TEST_F(Verbs, RelaunchedCopyThatIsStillNotElevatedGivesUp) {
-    LogCapture log;
-    FakeAdmin::elevated = false;
-    EXPECT_EQ(Run({L"--uninstall", L"--elevated"}), 1);
-    EXPECT_EQ(out, "ERRORE: permessi di amministratore non ottenuti.\n");
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"main: --uninstall relaunched but still not elevated"});
-    EXPECT_TRUE(FakeAdmin::calls.empty()) << "no second relaunch, no install";
-}
-
-TEST_F(Verbs, NotElevatedAsksAnElevatedCopy) {
-    FakeAdmin::elevated = false;
-    EXPECT_EQ(Run({L"--install"}), 0);
-    EXPECT_EQ(out, "Richiesta dei permessi di amministratore...\nQel Camera installata.\n");
-    EXPECT_EQ(FakeAdmin::calls, std::vector<std::wstring>{L"relaunch --install"});
-
-    FakeAdmin::relaunchOk = false;
-    FakeAdmin::relaunchCode = 1223;
-    EXPECT_EQ(Run({L"--uninstall"}), 1);
-    EXPECT_EQ(out, "Richiesta dei permessi di amministratore...\nAnnullato: permessi di amministratore negati.\n" +
-                       kLogHint);
-
-    FakeAdmin::relaunchCode = 5;
-    EXPECT_EQ(Run({L"--uninstall"}), 1);
-    EXPECT_EQ(out, "Richiesta dei permessi di amministratore...\nERRORE: rimozione non riuscita (codice 5).\n" +
-                       kLogHint);
-    FakeAdmin::relaunchCode = 1;
-    EXPECT_EQ(Run({L"--install"}), 1);
-    EXPECT_EQ(out, "Richiesta dei permessi di amministratore...\nERRORE: installazione non riuscita (codice 1).\n" +
-                       kLogHint);
-}
-
-TEST(LoadShaderSource, ExecutableWithoutTheResourceGivesNothing) {
-    EXPECT_EQ(qel::LoadShaderSource(), "");
-}
+TEST(LoadShaderSource, ExecutableWithoutTheResourceGivesNothing) { EXPECT_EQ(qel::LoadShaderSource(), ""); }
 
 // The real program, its output redirected to a file (no console is attached then).
-TEST(Brivane, HelpOutputAndExitCodeOfTheRealProgram) {
+TEST(Brivane, RealProgramPrintsUsageAndStatusWithTheirExitCodes) {
     TempDir dir;
-    const qel::test::ProgramRun run = qel::test::RunBrivane(dir, L"/?");
+    qel::test::ProgramRun run = qel::test::RunBrivane(dir, L"/?");
     EXPECT_EQ(run.code, 0u);
     EXPECT_EQ(run.output, kUsage);
-    const qel::test::ProgramRun bad = qel::test::RunBrivane(dir, L"--Help");
-    EXPECT_EQ(bad.code, 2u);
-    EXPECT_EQ(bad.output, "Argomento sconosciuto: --Help\n" + kUsage);
-}
+    run = qel::test::RunBrivane(dir, L"--Help");
+    EXPECT_EQ(run.code, 2u);
+    EXPECT_EQ(run.output, Unknown("--Help"));
 
-TEST(Brivane, StatusPrintsWhatTheStatusVerbPrints) {
-    TempDir dir;
-    const qel::test::ProgramRun run = qel::test::RunBrivane(dir, L"--status");
+    run = qel::test::RunBrivane(dir, L"--status");
     EXPECT_EQ(run.code, 0u);
     std::string expected;
     {

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/lensgrid.h"
@@ -28,6 +28,12 @@ constexpr int kIdInstall = 102;
 constexpr int kIdExit = 104;
 constexpr UINT kMsgShow = WM_APP + 2;
 
+constexpr COLORREF kBackground = RGB(16, 20, 21);
+constexpr COLORREF kPanel = RGB(25, 30, 31);
+constexpr COLORREF kTeal = RGB(102, 195, 205);
+constexpr COLORREF kAmber = RGB(244, 205, 84);
+constexpr COLORREF kAccent = RGB(244, 102, 65);
+
 template <typename Predicate>
 bool WaitFor(Predicate done, int timeoutMs = 10000) {
     for (int waited = 0; waited < timeoutMs; waited += 20) {
@@ -37,9 +43,8 @@ bool WaitFor(Predicate done, int timeoutMs = 10000) {
     return done();
 }
 
-// The real settings key of the program: this build tree's Wine prefix is the tests' own, so each
-// test starts from no settings and leaves none behind.
-void ClearSettings() { RegDeleteTreeW(HKEY_CURRENT_USER, qel::kSettingsKey); }
+// The program's real settings, read back through the loader (tested on its own).
+qel::Settings Saved() { return qel::LoadSettings(qel::kSettingsKey); }
 
 // Makes the installed-state query true by registering an existing file as the source's server.
 class FakeInstalled {
@@ -77,7 +82,14 @@ public:
     HWND window() const { return window_; }
     HWND Child(int id) const { return GetDlgItem(window_, id); }
     HWND Preview() const { return FindWindowExW(window_, nullptr, L"BrivanePreview", nullptr); }
-
+    void Command(int id, int code) const {
+        SendMessageW(window_, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Child(id)));
+    }
+    RECT Client() const {
+        RECT c{};
+        GetClientRect(window_, &c);
+        return c;
+    }
     // A child's rectangle in the main window's client pixels.
     RECT Rect(HWND child) const {
         RECT r{};
@@ -85,42 +97,31 @@ public:
         MapWindowPoints(HWND_DESKTOP, window_, reinterpret_cast<POINT*>(&r), 2);
         return r;
     }
-    int ClientWidth() const {
-        RECT c{};
-        GetClientRect(window_, &c);
-        return c.right;
-    }
     // Lets the window handle what is queued (its 500 ms poll included).
-    void Settle(int ms = 700) const {
+    void Settle(int ms) const {
         Sleep(ms);
         SendMessageW(window_, WM_NULL, 0, 0);
     }
 
-    // The window's client area as it is on screen, as premultiplied RGBA (opaque).
+    // The client area as it is on screen, as opaque RGBA.
     qel::Image Screenshot() const {
         RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-        RECT c{};
-        GetClientRect(window_, &c);
-        qel::Image image;
-        image.width = static_cast<uint32_t>(c.right);
-        image.height = static_cast<uint32_t>(c.bottom);
+        const RECT c = Client();
         HDC dc = GetDC(window_);
         HDC mem = CreateCompatibleDC(dc);
-        BITMAPINFO info{};
-        info.bmiHeader = {sizeof(BITMAPINFOHEADER), c.right, -c.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-        void* bits = nullptr;
-        HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HBITMAP bitmap = CreateCompatibleBitmap(dc, c.right, c.bottom);
         HGDIOBJ old = SelectObject(mem, bitmap);
         BitBlt(mem, 0, 0, c.right, c.bottom, dc, 0, 0, SRCCOPY);
-        const uint8_t* p = static_cast<const uint8_t*>(bits);
-        image.rgba.resize(size_t{image.width} * image.height * 4);
+        SelectObject(mem, old);
+        qel::Image image{static_cast<uint32_t>(c.right), static_cast<uint32_t>(c.bottom),
+                         std::vector<uint8_t>(size_t(c.right) * c.bottom * 4)};
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), c.right, -c.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        GetDIBits(mem, bitmap, 0, c.bottom, image.rgba.data(), &info, DIB_RGB_COLORS);
         for (size_t i = 0; i < image.rgba.size(); i += 4) {
-            image.rgba[i] = p[i + 2];
-            image.rgba[i + 1] = p[i + 1];
-            image.rgba[i + 2] = p[i];
+            std::swap(image.rgba[i], image.rgba[i + 2]);
             image.rgba[i + 3] = 255;
         }
-        SelectObject(mem, old);
         DeleteObject(bitmap);
         DeleteDC(mem);
         ReleaseDC(window_, dc);
@@ -141,30 +142,6 @@ void SaveArtefact(const qel::Image& image, const wchar_t* name) {
     qel::test::WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/" + name, image);
 }
 
-std::wstring RegString(const wchar_t* name) {
-    wchar_t buffer[512] = L"";
-    DWORD size = sizeof(buffer);
-    if (RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-        ERROR_SUCCESS)
-        return L"<missing>";
-    return buffer;
-}
-
-DWORD RegDword(const wchar_t* name) {
-    DWORD value = 0xFFFF;
-    DWORD size = sizeof(value);
-    RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
-    return value;
-}
-
-class MainWindow : public ::testing::Test {
-protected:
-    void SetUp() override { ClearSettings(); }
-    void TearDown() override { ClearSettings(); }
-    qel::test::LogCapture log_;
-    qel::test::TestWebcams webcams_{{qel::test::TestCamera{}}};
-};
-
 void ExpectRect(const RECT& r, int left, int top, int width, int height, const char* what) {
     EXPECT_EQ(r.left, left) << what;
     EXPECT_EQ(r.top, top) << what;
@@ -172,13 +149,21 @@ void ExpectRect(const RECT& r, int left, int top, int width, int height, const c
     EXPECT_EQ(r.bottom - r.top, height) << what;
 }
 
-TEST_F(MainWindow, ChildrenFollowTheLayoutAt96And144Dpi) {
+// The program's real settings key: this build tree's Wine prefix is the tests' own, so each test
+// starts from no settings and leaves none behind.
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, qel::kSettingsKey); }
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, qel::kSettingsKey); }
+    qel::test::LogCapture log_;
+    qel::test::TestWebcams webcams_{{qel::test::TestCamera{}}};
+};
+
+TEST_F(MainWindow, FirstStartLaysOutAndPaintsTheNotInstalledWindowAt96And144Dpi) {
     App app;
     ASSERT_NE(app.window(), nullptr);
-    RECT client{};
-    GetClientRect(app.window(), &client);
-    EXPECT_EQ(client.right, 1072) << "first start: 1072 x 600 client";
-    EXPECT_EQ(client.bottom, 600);
+    EXPECT_EQ(app.Client().right, 1072) << "first start: 1072 x 600 client";
+    EXPECT_EQ(app.Client().bottom, 600);
     const int bar = GetSystemMetricsForDpi(SM_CXVSCROLL, 96);
     ExpectRect(app.Rect(app.Preview()), 24, 128, 640, 360, "preview");
     ExpectRect(app.Rect(app.Child(kIdLenses)), 688, 128, 1072 - 688 - 24 + bar, 600 - 128 - 24, "grid");
@@ -188,12 +173,36 @@ TEST_F(MainWindow, ChildrenFollowTheLayoutAt96And144Dpi) {
     EXPECT_EQ(list.right - list.left, 320);
     ExpectRect(app.Rect(app.Child(kIdInstall)), 508, 518, 140, 40, "install button");
 
+    app.Settle(1500);
+    EXPECT_TRUE(IsWindowVisible(app.Child(kIdInstall)));
+    const qel::Image shot = app.Screenshot();
+    SaveArtefact(shot, L"app-window-not-installed.png");
+    EXPECT_EQ(PixelOf(shot, 10, 10), kBackground);
+    const COLORREF body = PixelOf(shot, 24 + 10, 22 + 25);  // the camera body of the header icon
+    EXPECT_NEAR(GetRValue(body), 102, 8);
+    EXPECT_NEAR(GetGValue(body), 195, 8);
+    EXPECT_NEAR(GetBValue(body), 205, 8);
+    const COLORREF dot = PixelOf(shot, 96, 85);
+    EXPECT_TRUE(dot == kTeal || dot == kAmber) << "not installed is no error: " << std::hex << dot;
+    EXPECT_EQ(PixelOf(shot, 100, 108), kTeal) << "first stripe";
+    EXPECT_EQ(PixelOf(shot, 250, 108), kAmber) << "second stripe";
+    EXPECT_EQ(PixelOf(shot, 400, 108), kAccent) << "third stripe";
+    EXPECT_EQ(PixelOf(shot, 25, 540), kAccent) << "accent bar of the not-installed panel";
+    EXPECT_EQ(PixelOf(shot, 400, 570), kPanel);
+    EXPECT_EQ(PixelOf(shot, 520, 522), kAccent) << "install button";
+    // The first lens tile (item 1) holds its thumbnail: not the plain or hot tile colour everywhere.
+    int thumbPixels = 0;
+    for (int y = 136; y < 216; ++y)
+        for (int x = 688 + 124 + 16; x < 688 + 124 + 96; ++x)
+            if (PixelOf(shot, x, y) != kPanel && PixelOf(shot, x, y) != RGB(44, 43, 36)) ++thumbPixels;
+    EXPECT_GT(thumbPixels, 400);
+
     // Wine keeps 96 DPI; the per-monitor change message is what a 150 % monitor would send.
     RECT suggested{0, 0, 1700, 1000};
     SendMessageW(app.window(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
     ExpectRect(app.Rect(app.Preview()), 36, 192, 960, 540, "preview at 144 DPI");
     ExpectRect(app.Rect(app.Child(kIdInstall)), 762, 777, 210, 60, "install button at 144 DPI");
-    const int w = app.ClientWidth();
+    const int w = app.Client().right;
     const RECT grid = app.Rect(app.Child(kIdLenses));
     EXPECT_EQ(grid.left, 1032);
     EXPECT_EQ(grid.right - grid.left, std::max(w - 1032 - 36 + GetSystemMetricsForDpi(SM_CXVSCROLL, 144), 168));
@@ -201,34 +210,7 @@ TEST_F(MainWindow, ChildrenFollowTheLayoutAt96And144Dpi) {
     SaveArtefact(app.Screenshot(), L"app-window-144dpi.png");
 }
 
-TEST_F(MainWindow, NotInstalledShowsThePanelButtonAndTheLenses) {
-    App app;
-    ASSERT_NE(app.window(), nullptr);
-    app.Settle(1500);
-    EXPECT_TRUE(IsWindowVisible(app.Child(kIdInstall)));
-    const qel::Image shot = app.Screenshot();
-    SaveArtefact(shot, L"app-window-not-installed.png");
-
-    EXPECT_EQ(PixelOf(shot, 10, 10), RGB(16, 20, 21)) << "window background";
-    const COLORREF body = PixelOf(shot, 24 + 10, 22 + 25);  // the camera body of the header icon
-    EXPECT_NEAR(GetRValue(body), 102, 8);
-    EXPECT_NEAR(GetGValue(body), 195, 8);
-    EXPECT_NEAR(GetBValue(body), 205, 8);
-    EXPECT_EQ(PixelOf(shot, 100, 108), RGB(102, 195, 205)) << "first stripe";
-    EXPECT_EQ(PixelOf(shot, 250, 108), RGB(244, 205, 84)) << "second stripe";
-    EXPECT_EQ(PixelOf(shot, 400, 108), RGB(244, 102, 65)) << "third stripe";
-    EXPECT_EQ(PixelOf(shot, 25, 540), RGB(244, 102, 65)) << "accent bar of the not-installed panel";
-    EXPECT_EQ(PixelOf(shot, 400, 570), RGB(25, 30, 31)) << "panel";
-    EXPECT_EQ(PixelOf(shot, 520, 522), RGB(244, 102, 65)) << "install button";
-    // The first lens tile (item 1) holds its thumbnail: not the plain tile colour everywhere.
-    int thumbPixels = 0;
-    for (int y = 136; y < 216; ++y)
-        for (int x = 688 + 124 + 16; x < 688 + 124 + 96; ++x)
-            if (PixelOf(shot, x, y) != RGB(25, 30, 31) && PixelOf(shot, x, y) != RGB(44, 43, 36)) ++thumbPixels;
-    EXPECT_GT(thumbPixels, 400);
-}
-
-TEST_F(MainWindow, InstalledHidesTheButton) {
+TEST_F(MainWindow, InstalledHidesTheButtonAndTheAccentBar) {
     TempDir dir;
     FakeInstalled installed(dir);
     App app;
@@ -240,11 +222,11 @@ TEST_F(MainWindow, InstalledHidesTheButton) {
     app.Settle(1500);
     const qel::Image shot = app.Screenshot();
     SaveArtefact(shot, L"app-window-installed.png");
-    EXPECT_EQ(PixelOf(shot, 25, 540), RGB(25, 30, 31)) << "no accent bar";
-    EXPECT_EQ(PixelOf(shot, 520, 522), RGB(25, 30, 31)) << "no button";
+    EXPECT_EQ(PixelOf(shot, 25, 540), kPanel) << "no accent bar";
+    EXPECT_EQ(PixelOf(shot, 520, 522), kPanel) << "no button";
 }
 
-TEST_F(MainWindow, CameraListIsRefilledOnDropDownAndSelectionIsSaved) {
+TEST_F(MainWindow, CameraListRefillsOnDropDownAndChoicesOfCameraAndLensAreSaved) {
     App app;
     ASSERT_NE(app.window(), nullptr);
     HWND list = app.Child(kIdCamera);
@@ -255,32 +237,28 @@ TEST_F(MainWindow, CameraListIsRefilledOnDropDownAndSelectionIsSaved) {
     second.name = L"Seconda";
     second.id = L"\\\\?\\usb#test-webcam-1";
     webcams_.Set({qel::test::TestCamera{}, second});
-    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_DROPDOWN), reinterpret_cast<LPARAM>(list));
+    app.Command(kIdCamera, CBN_DROPDOWN);
     ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 2);
     SendMessageW(list, CB_SETCURSEL, 1, 0);
-    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
-    EXPECT_EQ(RegString(L"Webcam"), second.id);
+    app.Command(kIdCamera, CBN_SELCHANGE);
+    EXPECT_EQ(Saved().webcam, second.id);
 
     webcams_.Set({});
-    SendMessageW(app.window(), WM_COMMAND, MAKEWPARAM(kIdCamera, CBN_DROPDOWN), reinterpret_cast<LPARAM>(list));
+    app.Command(kIdCamera, CBN_DROPDOWN);
     wchar_t text[64] = L"";
     SendMessageW(list, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(text));
     EXPECT_EQ(std::wstring(text), L"Nessuna webcam");
     EXPECT_FALSE(IsWindowEnabled(list));
-}
+    app.Command(kIdCamera, CBN_SELCHANGE);
+    EXPECT_EQ(Saved().webcam, second.id) << "choosing \"Nessuna webcam\" changes nothing";
 
-TEST_F(MainWindow, LensChosenInTheGridIsSavedAndTheNoLensTileSavesEmpty) {
-    App app;
-    ASSERT_NE(app.window(), nullptr);
     HWND grid = app.Child(kIdLenses);
-    const int first = qel::LensGridSelected(grid);
-    EXPECT_GE(first, 1) << "the default lens \"classica\" is selected at start";
+    EXPECT_GE(qel::LensGridSelected(grid), 1) << "the default lens \"classica\" is selected at start";
     SendMessageW(grid, WM_KEYDOWN, VK_RIGHT, 0);
-    const std::wstring next = RegString(L"Lens");
-    EXPECT_NE(next, L"<missing>");
-    EXPECT_NE(next, L"classica");
+    EXPECT_NE(Saved().lens, L"classica");
+    EXPECT_NE(Saved().lens, L"");
     SendMessageW(grid, WM_KEYDOWN, VK_HOME, 0);
-    EXPECT_EQ(RegString(L"Lens"), L"");
+    EXPECT_EQ(Saved().lens, L"") << "the no-lens tile";
 }
 
 TEST_F(MainWindow, CloseHidesWithOneBalloonAndExitSavesAndEndsWithZero) {
@@ -291,17 +269,13 @@ TEST_F(MainWindow, CloseHidesWithOneBalloonAndExitSavesAndEndsWithZero) {
     // Wine's shell may refuse the icon; then the window minimises instead of hiding.
     EXPECT_TRUE(!IsWindowVisible(app.window()) || IsIconic(app.window()));
     if (!IsWindowVisible(app.window())) {
-        EXPECT_EQ(RegDword(L"TrayHintShown"), 1u);
+        EXPECT_TRUE(Saved().trayHintShown);
     }
     PostMessageW(app.window(), kMsgShow, 0, 0);
     ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(app.window()) && !IsIconic(app.window()); }));
     EXPECT_EQ(app.Exit(), 0);
-    EXPECT_NE(RegString(L"Lens"), L"<missing>") << "settings saved on exit";
-    DWORD size = 0;
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, qel::kSettingsKey, L"Window", RRF_RT_REG_BINARY, nullptr, nullptr,
-                           &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(size, 16u);
+    const qel::Settings saved = Saved();
+    EXPECT_FALSE(IsRectEmpty(&saved.window)) << "settings and the window rectangle saved on exit";
 }
 
 TEST_F(MainWindow, SecondStartShowsTheRunningWindowAndExitsWithZero) {
@@ -309,14 +283,12 @@ TEST_F(MainWindow, SecondStartShowsTheRunningWindowAndExitsWithZero) {
     ASSERT_NE(app.window(), nullptr);
     ShowWindow(app.window(), SW_HIDE);
     TempDir dir;
-    const qel::test::ProgramRun second = qel::test::RunBrivane(dir, L"", 30000);
-    EXPECT_EQ(second.code, 0u);
+    EXPECT_EQ(qel::test::RunBrivane(dir, L"", 30000).code, 0u);
     EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(app.window()) != FALSE; }));
 }
 
-TEST_F(MainWindow, SavedRectangleOnNoMonitorIsIgnored) {
-    qel::Settings s;
-    s.window = RECT{-30000, -30000, -29000, -29400};
+TEST_F(MainWindow, SavedWindowOnNoMonitorAndVanishedLensFallBack) {
+    const qel::Settings s{L"", L"sparita", RECT{-30000, -30000, -29000, -29400}, false};
     ASSERT_TRUE(qel::SaveSettings(s, qel::kSettingsKey));
     App app;
     ASSERT_NE(app.window(), nullptr);
@@ -324,14 +296,11 @@ TEST_F(MainWindow, SavedRectangleOnNoMonitorIsIgnored) {
     GetWindowRect(app.window(), &r);
     EXPECT_GE(r.left, 0);
     EXPECT_GE(r.top, 0);
-    RECT client{};
-    GetClientRect(app.window(), &client);
-    EXPECT_EQ(client.right, 1072);
+    EXPECT_EQ(app.Client().right, 1072);
+    EXPECT_EQ(qel::LensGridSelected(app.Child(kIdLenses)), 0) << "the no-lens tile";
+    EXPECT_EQ(app.Exit(), 0);
+    EXPECT_EQ(Saved().lens, L"sparita") << "nothing is rewritten until the user chooses";
 }
-
-}  // namespace
-
-namespace {
 
 // The whole self-test on the test webcam: the report's lines in order and a verdict that matches them.
 TEST(RunSelftest, MeasuresTheTestWebcam) {
@@ -345,33 +314,15 @@ TEST(RunSelftest, MeasuresTheTestWebcam) {
         code = qel::RunSelftest();
         text = out.Text();
     }
-    const char* lines[] = {"Qel Camera - autotest (5 s)\n", "Webcam: Test Webcam\n", "Stato: Attiva \xC2\xB7 ",
-                           "fps: ", "frame: ", " ms (media su ", "CPU: ", " core logici)\n", "Risultato: "};
     size_t at = 0;
-    for (const char* line : lines) {
-        const size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << line << " in\n" << text;
-        at = found;
+    for (const char* line : {"Qel Camera - autotest (5 s)\n", "Webcam: Test Webcam\n", "Stato: Attiva \xC2\xB7 ",
+                             "fps: ", "frame: ", " ms (media su ", "CPU: ", " core logici)\n", "Risultato: "}) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << " in\n" << text;
     }
-    const bool ok = text.find("Risultato: OK\n") != std::string::npos;
-    EXPECT_EQ(code, ok ? 0 : 1) << text;
+    EXPECT_EQ(code, text.find("Risultato: OK\n") != std::string::npos ? 0 : 1) << text;
     ASSERT_FALSE(log.Lines().empty());
     EXPECT_EQ(log.Lines().back().rfind("selftest: fps ", 0), 0u);
-}
-
-}  // namespace
-
-namespace {
-
-TEST_F(MainWindow, SavedLensThatVanishedSelectsTheNoLensTile) {
-    qel::Settings s;
-    s.lens = L"sparita";
-    ASSERT_TRUE(qel::SaveSettings(s, qel::kSettingsKey));
-    App app;
-    ASSERT_NE(app.window(), nullptr);
-    EXPECT_EQ(qel::LensGridSelected(app.Child(kIdLenses)), 0);
-    EXPECT_EQ(app.Exit(), 0);
-    EXPECT_EQ(RegString(L"Lens"), L"sparita") << "nothing is rewritten until the user chooses";
 }
 
 }  // namespace
