@@ -310,7 +310,9 @@ bool IsNotFoundResult(HRESULT hr) {
 
 bool ScheduleDeleteAtReboot(const std::wstring& path) {
     if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return true;
-    Log("install: MoveFileEx(%s, DELAY_UNTIL_REBOOT) failed err=%lu", Utf8(path).c_str(), GetLastError());
+    // Taken before the path's conversion, which may run first among the arguments.
+    const DWORD error = GetLastError();
+    Log("install: MoveFileEx(%s, DELAY_UNTIL_REBOOT) failed err=%lu", Utf8(path).c_str(), error);
     return false;
 }
 
@@ -331,9 +333,10 @@ DWORD CopyReplacing(const std::wstring& source, const std::wstring& target, Sche
     }
     const DWORD again = GetLastError();
     Log("install: CopyFile(%s) after rename failed err=%lu", Utf8(target).c_str(), again);
-    if (!MoveFileExW(aside.c_str(), target.c_str(), 0))
-        Log("install: restoring %s from %s failed err=%lu", Utf8(target).c_str(), Utf8(aside).c_str(),
-            GetLastError());
+    if (!MoveFileExW(aside.c_str(), target.c_str(), 0)) {
+        const DWORD error = GetLastError();
+        Log("install: restoring %s from %s failed err=%lu", Utf8(target).c_str(), Utf8(aside).c_str(), error);
+    }
     return again;
 }
 
@@ -347,8 +350,10 @@ void DeleteOldFiles(const std::wstring& folder) {
         const std::wstring name = data.cFileName;
         if (!EndsWithOld(name)) continue;
         const std::wstring path = folder + L"\\" + name;
-        if (!DeleteFileW(path.c_str()))
-            Log("install: %s still in use, kept (err=%lu)", Utf8(path).c_str(), GetLastError());
+        if (!DeleteFileW(path.c_str())) {
+            const DWORD error = GetLastError();
+            Log("install: %s still in use, kept (err=%lu)", Utf8(path).c_str(), error);
+        }
     } while (FindNextFileW(find, &data));
     FindClose(find);
 }

@@ -10,6 +10,8 @@
 
 namespace qel::test {
 
+using Texts = std::vector<std::string>;
+
 // Built next to the tests: the program stand-in, the virtual camera library stand-ins (with and
 // without MFCreateVirtualCamera) and the media-source library to install.
 std::wstring DriverExe();
@@ -22,35 +24,35 @@ inline const std::wstring kInstallFolder = L"C:\\Program Files\\Qel\\Camera";
 inline const std::wstring kInstalledLibrary = kInstallFolder + L"\\Talvori.dll";
 inline const std::string kInstalledLibraryText = "C:\\Program Files\\Qel\\Camera\\Talvori.dll";
 
+// The stand-in's record of one camera object created with the identity of "Qel Camera".
+extern const char kCreateLine[];
+
 bool Exists(const std::wstring& path);
 bool SourceClassKeyExists();
-
-// "<system folder>\mfsensorgroup.dll" of the test prefix.
-std::wstring SystemSensorGroup();
+bool Contains(const Texts& lines, const std::string& line);
 
 // A value of a registry key in the 64-bit view; false when it cannot be read.
 bool ReadRegistryValue(HKEY root, const std::wstring& key, const wchar_t* name, std::vector<BYTE>* data,
                        DWORD* type = nullptr);
 
-// Entries of the machine's pending delete-at-restart list, as "\??\<path>" texts.
-std::vector<std::wstring> PendingDeletes();
+// Whether the path is on the machine's delete-at-restart list.
 bool IsPendingDelete(const std::wstring& path);
 
-// Makes link a directory link to target: a junction where the file system takes one, otherwise
-// (Wine) a Unix symbolic link. False when neither can be made.
+// Makes link a Unix symbolic link to the target folder, which Wine shows as a linked folder (it can
+// make neither junctions nor working folder links); false elsewhere.
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+// Removes such a link alone, never a real folder (Wine can neither remove it nor see a dangling one).
 void RemoveDirectoryLink(const std::wstring& link);
 
 // Another process that keeps a file loaded as a library (or, locked, open without sharing) until
 // this object ends, as the frame server keeps the installed media source loaded.
 class Holder {
 public:
-    Holder(const std::wstring& file, bool lock = false);
+    explicit Holder(const std::wstring& file, bool lock = false);
     bool holding() const { return holding_; }
 
 private:
     std::wstring eventName_;
-    HANDLE ready_;
     ChildProcess child_;
     bool holding_ = false;
 };
@@ -63,14 +65,12 @@ public:
     ~MachineStateGuard();
     MachineStateGuard(const MachineStateGuard&) = delete;
     MachineStateGuard& operator=(const MachineStateGuard&) = delete;
+    static void Clean();
 
 private:
     std::vector<BYTE> pending_;
     bool hadPending_ = false;
 };
-
-void RemoveSourceRegistration();
-void RemoveInstallFolder();  // also a link named "link" in it
 
 // Points the machine's Program Files known folder elsewhere for one test ("" makes it fail) and
 // restores it after; Wine reads it afresh on every query.
@@ -90,17 +90,14 @@ private:
 class VerbTest : public ::testing::Test {
 protected:
     VerbTest();
-    ~VerbTest() override;
 
-    using Result = ProgramRun;
-    Result Run(const std::wstring& arguments);
+    ProgramRun Run(const std::wstring& arguments);
     void PlaceSensorGroup(const std::wstring& library);  // empty: none
     void PlaceSourceLibrary();                            // "Talvori.dll" next to the program
     void Install();                                       // a successful install with the camera stand-in
     void Forget();                                        // empties the log and the camera record
-    std::vector<std::string> Calls() const;               // the camera library's record
-    std::vector<std::string> Lines() const { return log_.Lines(); }
-    bool LogHas(const std::string& line) const;
+    Texts Calls() const;                                  // the camera library's record
+    Texts Lines() const { return log_.Lines(); }
 
     MachineStateGuard machine_;
     LogCapture log_;
@@ -108,10 +105,5 @@ protected:
     TempDir scratch_;
     ScopedEnv record_;
 };
-
-using Texts = std::vector<std::string>;
-
-// The fake library's record of one camera object created with the identity of "Qel Camera".
-extern const char kCreateLine[];
 
 }  // namespace qel::test
