@@ -42,53 +42,54 @@ struct Case {
     int verbResult = 0;  // what the install or uninstall run returns
 };
 
-// Stand-ins for the elevation and installer calls, recording what the verb asked for.
-struct FakeAdmin {
-    static inline const Case* current = nullptr;
-    static inline std::vector<std::wstring> calls;
-    static bool IsElevated() { return current->elevated; }
-    static bool Relaunch(const wchar_t* arguments, unsigned long* code) {
-        calls.push_back(std::wstring(L"relaunch ") + arguments);
-        *code = current->relaunchCode;
-        return current->relaunchOk;
-    }
-    static int Install() {
-        calls.push_back(L"install");
-        return current->verbResult;
-    }
-    static int Uninstall() {
-        calls.push_back(L"uninstall");
-        return current->verbResult;
-    }
-};
+// Stand-ins for the elevation and installer calls: they answer as the current case says and record.
+const struct Case* current = nullptr;
+std::vector<std::wstring> calls;
+int Record(const wchar_t* call) {
+    calls.push_back(call);
+    return current->verbResult;
+}
 
 class Verbs : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = qel::AdminPlatform();
-        qel::AdminPlatform() = {FakeAdmin::IsElevated, FakeAdmin::Relaunch, FakeAdmin::Install, FakeAdmin::Uninstall};
+        qel::AdminPlatform() = {
+            [] { return current->elevated; },
+            [](const wchar_t* arguments, unsigned long* code) {
+                calls.push_back(std::wstring(L"relaunch ") + arguments);
+                *code = current->relaunchCode;
+                return current->relaunchOk;
+            },
+            [] { return Record(L"install"); }, [] { return Record(L"uninstall"); }};
     }
     void TearDown() override { qel::AdminPlatform() = saved_; }
 
     // Runs each command line with standard output in a file and compares everything byte for byte.
     void Check(const std::vector<Case>& cases) {
         for (const Case& c : cases) {
-            std::vector<wchar_t*> pointers;
             std::vector<std::wstring> args = c.args;
-            std::wstring line;
+            std::vector<wchar_t*> pointers;
+            std::string line;
             for (std::wstring& a : args) {
-                line += a + L" ";
                 pointers.push_back(a.data());
+                line += qel::Utf8(a) + " ";
             }
-            SCOPED_TRACE(qel::Utf8(line));
-            FakeAdmin::current = &c;
-            FakeAdmin::calls.clear();
+            SCOPED_TRACE(line);
+            current = &c;
+            calls.clear();
             qel::test::LogCapture log;
             TempDir dir;
-            qel::test::RedirectedOutput out(dir);
-            EXPECT_EQ(qel::RunVerb(static_cast<int>(pointers.size()), pointers.data()), c.code);
-            EXPECT_EQ(out.Text(), c.output);
-            EXPECT_EQ(FakeAdmin::calls, c.calls);
+            int code = -1;
+            std::string output;
+            {
+                qel::test::RedirectedOutput out(dir);
+                code = qel::RunVerb(static_cast<int>(pointers.size()), pointers.data());
+                output = out.Text();
+            }
+            EXPECT_EQ(code, c.code);
+            EXPECT_EQ(output, c.output);
+            EXPECT_EQ(calls, c.calls);
             EXPECT_EQ(log.Lines(), c.log);
         }
     }
