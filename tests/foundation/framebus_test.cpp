@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstring>
@@ -29,7 +30,7 @@ public:
         section_ = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
         if (section_) base_ = static_cast<uint8_t*>(MapViewOfFile(section_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     }
-    // Makes a section with the given header fields, as a foreign or older writer would.
+    // A zero-filled section of the bus's size, as a foreign or older writer would leave it.
     static HANDLE MakeSection(const std::wstring& name) {
         return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                   static_cast<DWORD>(qel::kBusBytes), name.c_str());
@@ -56,54 +57,75 @@ bool SlotFilledWith(RawView& view, int k, uint8_t value) {
     return true;
 }
 
+std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor) {
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return L"?";
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
 std::wstring Peer() { return L"\"" + qel::test::TestExeDir() + L"\\foundation_peer.exe\""; }
 
 }  // namespace
 
-TEST(FrameBus, CreateLaysOutAFreshHeader) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    RawView view(name);
-    ASSERT_TRUE(view.base());
-    EXPECT_EQ(std::memcmp(view.base(), "QELC", 4), 0);
-    const FrameBusHeader* h = view.header();
-    EXPECT_EQ(h->version, 1u);
-    EXPECT_EQ(h->width, 1280u);
-    EXPECT_EQ(h->height, 720u);
-    EXPECT_EQ(h->sequence, 0u);
-    EXPECT_EQ(h->latestSlot, 0u);
-    EXPECT_EQ(h->readingSlot, 0xFFFFFFFFu);
-    EXPECT_EQ(h->writerTick, 0u);
-    EXPECT_EQ(h->readerTick, 0u);
-    for (uint8_t b : h->reserved) EXPECT_EQ(b, 0);
+// A bus made by Create, as the media source makes it, with a raw view of its section.
+class FrameBusTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(bus_ && view_.base()); }
+    const std::wstring name_ = UniqueName();
+    std::unique_ptr<FrameBus> bus_ = FrameBus::Create(name_.c_str());
+    RawView view_{name_};
+    FrameBusHeader& h_ = *view_.header();
+    std::vector<uint8_t> dst_ = Frame(0);
+    uint64_t last_ = 0;
+};
+
+TEST_F(FrameBusTest, CreateLaysOutAFreshHeaderWithTheAccessRule) {
+    EXPECT_EQ(std::memcmp(view_.base(), "QELC", 4), 0);
+    EXPECT_EQ(h_.version, 1u);
+    EXPECT_EQ(h_.width, 1280u);
+    EXPECT_EQ(h_.height, 720u);
+    EXPECT_EQ(h_.sequence, 0u);
+    EXPECT_EQ(h_.latestSlot, 0u);
+    EXPECT_EQ(h_.readingSlot, 0xFFFFFFFFu);
+    EXPECT_EQ(h_.writerTick + h_.readerTick, 0u);
+    for (uint8_t b : h_.reserved) EXPECT_EQ(b, 0);
     MEMORY_BASIC_INFORMATION info{};
-    ASSERT_TRUE(VirtualQuery(view.base(), &info, sizeof(info)));
+    ASSERT_TRUE(VirtualQuery(view_.base(), &info, sizeof(info)));
     EXPECT_GE(info.RegionSize, qel::kBusBytes);
+    // The stored rule reads back as the rule given, in the platform's own spelling.
+    HANDLE section = OpenFileMappingW(READ_CONTROL, FALSE, name_.c_str());
+    ASSERT_TRUE(section);
+    DWORD size = 0;
+    GetKernelObjectSecurity(section, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<uint8_t> stored(size);
+    ASSERT_TRUE(GetKernelObjectSecurity(section, DACL_SECURITY_INFORMATION, stored.data(), size, &size));
+    CloseHandle(section);
+    PSECURITY_DESCRIPTOR wanted = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(qel::kBusSddl, SDDL_REVISION_1, &wanted, nullptr));
+    EXPECT_EQ(DaclText(stored.data()), DaclText(wanted));
+    LocalFree(wanted);
 }
 
 TEST(FrameBus, OpenRefusesMissingAndForeignSectionsSilently) {
     qel::test::LogCapture log;
     const std::wstring missing = UniqueName();
     EXPECT_FALSE(FrameBus::Open(missing.c_str()));
-
     const std::wstring uninitialised = UniqueName();
     HANDLE zero = RawView::MakeSection(uninitialised);
     ASSERT_TRUE(zero);
     EXPECT_FALSE(FrameBus::Open(uninitialised.c_str()));
-
     const std::wstring version2 = UniqueName();
     HANDLE v2 = RawView::MakeSection(version2);
     {
         RawView view(version2);
-        view.header()->version = 2;
-        view.header()->width = 1280;
-        view.header()->height = 720;
-        std::memcpy(view.base(), "QELC", 4);
+        *view.header() = FrameBusHeader{qel::kBusMagic, 2, 1280, 720, 0, 0, 0, 0, 0, {}};
     }
     EXPECT_FALSE(FrameBus::Open(version2.c_str()));
     EXPECT_TRUE(log.Lines().empty());
-
     EXPECT_FALSE(FrameBus::Create(version2.c_str()));
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"framebus: existing " + qel::test::Utf8Of(version2) +
                                                    " has version 2 1280x720 (want 1 1280x720), not used"});
@@ -111,22 +133,17 @@ TEST(FrameBus, OpenRefusesMissingAndForeignSectionsSilently) {
     CloseHandle(v2);
 }
 
-TEST(FrameBus, CreateOnInitialisedSectionKeepsEverything) {
-    const std::wstring name = UniqueName();
-    auto first = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(first);
+TEST_F(FrameBusTest, CreateOnInitialisedSectionKeepsEverything) {
     auto frame = Frame(9);
-    first->Publish(frame.data());
-    first->Publish(frame.data());
-    RawView view(name);
-    view.header()->readingSlot = 2;  // left by a reader that died while copying
-    auto second = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(second);
-    EXPECT_EQ(view.header()->sequence, 2u);
-    EXPECT_EQ(view.header()->latestSlot, 2u);
-    EXPECT_EQ(view.header()->readingSlot, 2u);
-    EXPECT_NE(view.header()->writerTick, 0u);
-    EXPECT_TRUE(SlotFilledWith(view, 2, 9));
+    bus_->Publish(frame.data());
+    bus_->Publish(frame.data());
+    h_.readingSlot = 2;  // left by a reader that died while copying
+    ASSERT_TRUE(FrameBus::Create(name_.c_str()));
+    EXPECT_EQ(h_.sequence, 2u);
+    EXPECT_EQ(h_.latestSlot, 2u);
+    EXPECT_EQ(h_.readingSlot, 2u);
+    EXPECT_NE(h_.writerTick, 0u);
+    EXPECT_TRUE(SlotFilledWith(view_, 2, 9));
 }
 
 TEST(FrameBus, CreateFailureLogsNameAndError) {
@@ -138,120 +155,68 @@ TEST(FrameBus, CreateFailureLogsNameAndError) {
     EXPECT_EQ(lines[0].rfind("framebus: cannot create or open Local\\No\\Such\\Directory err=", 0), 0u) << lines[0];
 }
 
-TEST(FrameBus, ReadOnFreshBusStampsReaderHeartbeatOnly) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    EXPECT_FALSE(bus->ReaderActive(1000));
-    auto dst = Frame(0xAA);
-    uint64_t last = 0;
-    EXPECT_FALSE(bus->ReadLatest(dst.data(), &last));
-    EXPECT_TRUE(bus->ReaderActive(1000));
-    EXPECT_FALSE(bus->WriterAlive(500));
-    EXPECT_EQ(last, 0u);
-    EXPECT_EQ(dst[0], 0xAA);
-}
-
-TEST(FrameBus, PublishThenReadGivesNewestFrameOnceAndAdvancesSlots) {
-    const std::wstring name = UniqueName();
-    auto reader = FrameBus::Create(name.c_str());
-    auto writer = FrameBus::Open(name.c_str());
-    ASSERT_TRUE(reader && writer);
-    RawView view(name);
-    auto dst = Frame(0);
-    uint64_t last = 0;
+TEST_F(FrameBusTest, ReaderHeartbeatComesFirstAndEachNewestFrameIsReadOnce) {
+    EXPECT_FALSE(bus_->ReaderActive(1000));
+    dst_ = Frame(0xAA);
+    EXPECT_FALSE(bus_->ReadLatest(dst_.data(), &last_));
+    EXPECT_TRUE(bus_->ReaderActive(1000));
+    EXPECT_FALSE(bus_->WriterAlive(500));
+    EXPECT_EQ(last_, 0u);
+    EXPECT_EQ(dst_[0], 0xAA);
+    auto writer = FrameBus::Open(name_.c_str());
+    ASSERT_TRUE(writer);
     for (uint8_t value = 1; value <= 5; ++value) {
         auto frame = Frame(value);
         writer->Publish(frame.data());
-        EXPECT_EQ(view.header()->latestSlot, value % 3u);
-        EXPECT_EQ(view.header()->sequence, value);
+        EXPECT_EQ(h_.latestSlot, value % 3u);
+        EXPECT_EQ(h_.sequence, value);
     }
-    ASSERT_TRUE(reader->ReadLatest(dst.data(), &last));
-    EXPECT_EQ(last, 5u);
-    EXPECT_EQ(dst, Frame(5));
-    EXPECT_EQ(view.header()->readingSlot, 0xFFFFFFFFu);
-    dst = Frame(0x55);
-    EXPECT_FALSE(reader->ReadLatest(dst.data(), &last));
-    EXPECT_EQ(dst[0], 0x55);
-    EXPECT_EQ(last, 5u);
+    ASSERT_TRUE(bus_->ReadLatest(dst_.data(), &last_));
+    EXPECT_EQ(last_, 5u);
+    EXPECT_EQ(dst_, Frame(5));
+    EXPECT_EQ(h_.readingSlot, 0xFFFFFFFFu);
+    dst_ = Frame(0x55);
+    EXPECT_FALSE(bus_->ReadLatest(dst_.data(), &last_));
+    EXPECT_EQ(dst_[0], 0x55);
+    EXPECT_EQ(last_, 5u);
 }
 
-TEST(FrameBus, PublishAvoidsTheSlotTheReaderAnnounced) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    RawView view(name);
-    view.header()->latestSlot = 1;
-    view.header()->readingSlot = 2;  // (latest + 1) mod 3
+TEST_F(FrameBusTest, PublishAvoidsTheSlotTheReaderAnnounced) {
+    h_.latestSlot = 1;
+    h_.readingSlot = 2;  // (latest + 1) mod 3
     auto frame = Frame(7);
-    bus->Publish(frame.data());
-    EXPECT_EQ(view.header()->latestSlot, 0u);
-    EXPECT_TRUE(SlotFilledWith(view, 0, 7));
-    EXPECT_FALSE(SlotFilledWith(view, 2, 7));
+    bus_->Publish(frame.data());
+    EXPECT_EQ(h_.latestSlot, 0u);
+    EXPECT_TRUE(SlotFilledWith(view_, 0, 7));
+    EXPECT_FALSE(SlotFilledWith(view_, 2, 7));
 }
 
-TEST(FrameBus, CorruptLatestSlotIsSurvived) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    RawView view(name);
+TEST_F(FrameBusTest, CorruptLatestSlotIsSurvived) {
     auto frame = Frame(3);
-    bus->Publish(frame.data());  // sequence 1, so the reader gets past "nothing new"
-    view.header()->latestSlot = 7;
-    auto dst = Frame(0);
-    uint64_t last = 0;
-    EXPECT_FALSE(bus->ReadLatest(dst.data(), &last));
-    EXPECT_EQ(view.header()->readingSlot, 0xFFFFFFFFu);
-    EXPECT_EQ(last, 0u);
-
-    view.header()->latestSlot = 7;
-    auto next = Frame(4);
-    bus->Publish(next.data());
-    EXPECT_EQ(view.header()->latestSlot, 1u);
-    EXPECT_TRUE(SlotFilledWith(view, 1, 4));
+    bus_->Publish(frame.data());  // sequence 1, so the reader gets past "nothing new"
+    h_.latestSlot = 7;
+    EXPECT_FALSE(bus_->ReadLatest(dst_.data(), &last_));
+    EXPECT_EQ(h_.readingSlot, 0xFFFFFFFFu);
+    EXPECT_EQ(last_, 0u);
+    h_.latestSlot = 7;
+    frame = Frame(4);
+    bus_->Publish(frame.data());
+    EXPECT_EQ(h_.latestSlot, 1u);
+    EXPECT_TRUE(SlotFilledWith(view_, 1, 4));
 }
 
-TEST(FrameBus, HeartbeatsAgeByTheSystemTick) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    RawView view(name);
-    EXPECT_FALSE(bus->WriterAlive(500));  // writerTick 0
+TEST_F(FrameBusTest, HeartbeatsAgeByTheSystemTick) {
+    EXPECT_FALSE(bus_->WriterAlive(500));  // writerTick 0
     auto frame = Frame(1);
-    bus->Publish(frame.data());
-    EXPECT_TRUE(bus->WriterAlive(500));
-    view.header()->writerTick = GetTickCount64() - 501;
-    EXPECT_FALSE(bus->WriterAlive(500));
-    EXPECT_TRUE(bus->WriterAlive(5000));
-    view.header()->writerTick = GetTickCount64() + 60000;  // from the future
-    EXPECT_FALSE(bus->WriterAlive(500));
-    view.header()->readerTick = GetTickCount64() - 1001;
-    EXPECT_FALSE(bus->ReaderActive(1000));
-}
-
-TEST(FrameBus, SectionCarriesTheAccessRule) {
-    const std::wstring name = UniqueName();
-    auto bus = FrameBus::Create(name.c_str());
-    ASSERT_TRUE(bus);
-    HANDLE section = OpenFileMappingW(READ_CONTROL, FALSE, name.c_str());
-    ASSERT_TRUE(section);
-    const DWORD needed = 0;
-    DWORD size = 0;
-    GetKernelObjectSecurity(section, DACL_SECURITY_INFORMATION, nullptr, needed, &size);
-    std::vector<uint8_t> buffer(size);
-    ASSERT_TRUE(GetKernelObjectSecurity(section, DACL_SECURITY_INFORMATION, buffer.data(), size, &size));
-    CloseHandle(section);
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(buffer.data(), &control, &revision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED);
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted));
-    ASSERT_TRUE(present && dacl);
-    ACL_SIZE_INFORMATION aclInfo{};
-    ASSERT_TRUE(GetAclInformation(dacl, &aclInfo, sizeof(aclInfo), AclSizeInformation));
-    EXPECT_EQ(aclInfo.AceCount, 3u);
+    bus_->Publish(frame.data());
+    EXPECT_TRUE(bus_->WriterAlive(500));
+    h_.writerTick = GetTickCount64() - 501;
+    EXPECT_FALSE(bus_->WriterAlive(500));
+    EXPECT_TRUE(bus_->WriterAlive(5000));
+    h_.writerTick = GetTickCount64() + 60000;  // from the future
+    EXPECT_FALSE(bus_->WriterAlive(500));
+    h_.readerTick = GetTickCount64() - 1001;
+    EXPECT_FALSE(bus_->ReaderActive(1000));
 }
 
 TEST(FrameBus, SecondProcessOpensPublishesAndIsRead) {

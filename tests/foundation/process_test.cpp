@@ -34,18 +34,12 @@ TEST(Utf8, ConvertsWideTextWithoutTerminator) {
     EXPECT_EQ(qel::Utf8(std::wstring(L"a\0b", 3)), std::string("a\0b", 3));
 }
 
-TEST(ConsolePrint, RedirectedOutputIsUtf8WithoutByteOrderMark) {
+TEST(ConsolePrint, RedirectedOutputIsUtf8WithoutByteOrderMarkCutAt2047Characters) {
     TempDir dir;
     EXPECT_EQ(PrintRedirected(dir, L"%ls", L"s\u00ec"), "\x73\xC3\xAC");
     EXPECT_EQ(PrintRedirected(dir, L"a\n%ls\n", L"b"), "a\nb\n");
-}
-
-TEST(ConsolePrint, CutsAt2047Characters) {
-    TempDir dir;
-    const std::wstring exact(2047, L'e');
-    EXPECT_EQ(PrintRedirected(dir, L"%ls", exact.c_str()), std::string(2047, 'e'));
-    const std::wstring longer(3000, L'l');
-    EXPECT_EQ(PrintRedirected(dir, L"%ls", longer.c_str()), std::string(2047, 'l'));
+    EXPECT_EQ(PrintRedirected(dir, L"%ls", std::wstring(2047, L'e').c_str()), std::string(2047, 'e'));
+    EXPECT_EQ(PrintRedirected(dir, L"%ls", std::wstring(3000, L'l').c_str()), std::string(2047, 'l'));
 }
 
 TEST(ConsolePrint, WithoutStandardOutputWritesNothing) {
@@ -82,53 +76,33 @@ TEST(SourceClsidKey, NamesTheClassKey) {
     EXPECT_EQ(qel::SourceClsidKey(), L"Software\\Classes\\CLSID\\{B7A1E3C4-5D2F-4E8A-9C61-3F0E2D4A6B18}");
 }
 
-class RegisteredDll : public ::testing::Test {
-protected:
-    void SetUp() override {
-        classKey_ = L"Software\\QelTest\\Process" + std::to_wstring(GetCurrentProcessId()) + L"\\CLSID";
-    }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QelTest"); }
-    void Register(const std::wstring& value) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (classKey_ + L"\\InprocServer32").c_str(), 0, nullptr, 0,
-                                  KEY_SET_VALUE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-    std::wstring classKey_;
-    TempDir dir_;
-};
-
-TEST_F(RegisteredDll, ExistingFileIsInstalledAndReported) {
-    const std::wstring dll = dir_ / L"Talvori.dll";
-    ASSERT_TRUE(qel::test::WriteFileBytes(dll, "MZ"));
-    Register(dll);
-    std::wstring path;
-    EXPECT_TRUE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
-    EXPECT_EQ(path, dll);
-    EXPECT_TRUE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, nullptr));
-}
-
-TEST_F(RegisteredDll, FolderMissingFileOrEmptyValueIsFalseButStillReported) {
+// Under a test-only key of the current user; IsInstalled asks the same of the machine key.
+TEST(RegisteredDllExists, OnlyAnExistingFileCountsAndAReadValueIsAlwaysReported) {
+    TempDir dir;
+    const std::wstring classKey = L"Software\\QelTest\\Process" + std::to_wstring(GetCurrentProcessId()) + L"\\CLSID";
     std::wstring path = L"untouched";
-    Register(dir_.path());
-    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
-    EXPECT_EQ(path, dir_.path());
-    Register(dir_ / L"missing.dll");
-    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
-    EXPECT_EQ(path, dir_ / L"missing.dll");
-    Register(L"");
-    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
-    EXPECT_EQ(path, L"");
-}
-
-TEST_F(RegisteredDll, MissingKeyIsFalseAndLeavesPathUntouched) {
-    std::wstring path = L"untouched";
-    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey_, &path));
+    EXPECT_FALSE(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey, &path));
     EXPECT_EQ(path, L"untouched");
     EXPECT_FALSE(qel::IsInstalled());  // nothing registered in the fresh test prefix
+    const std::wstring dll = dir / L"Talvori.dll";
+    ASSERT_TRUE(qel::test::WriteFileBytes(dll, "MZ"));
+    const struct {
+        std::wstring value;
+        bool exists;
+    } cases[] = {{dll, true}, {dir.path(), false}, {dir / L"missing.dll", false}, {L"", false}};
+    for (const auto& c : cases) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (classKey + L"\\InprocServer32").c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(c.value.c_str()),
+                       static_cast<DWORD>((c.value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+        EXPECT_EQ(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey, &path), c.exists);
+        EXPECT_EQ(path, c.value);
+        EXPECT_EQ(qel::RegisteredDllExists(HKEY_CURRENT_USER, classKey, nullptr), c.exists);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QelTest");
 }
 
 TEST(IsElevated, WineReportsEveryProcessAsElevated) {
