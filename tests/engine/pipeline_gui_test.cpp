@@ -5,15 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
+#include <cstdlib>
 #include <functional>
-#include <thread>
+#include <memory>
 
 #include "engine/renderer.h"
 #include "engine/renderer_impl.h"
 #include "engine/tracker.h"
 #include "foundation/process.h"
-#include "tests/engine/support/face_photos.h"
 #include "tests/engine/support/gpu_frames.h"
 #include "tests/engine/support/image_file.h"
 #include "tests/engine/support/test_webcam.h"
@@ -36,13 +35,7 @@ public:
     bool face = true;
     std::vector<qel::Detection> Detect(const qel::RgbView&) override {
         if (!face) return {};
-        qel::Detection d;
-        d.x = 540;
-        d.y = 260;
-        d.w = 200;
-        d.h = 200;
-        d.score = 0.9f;
-        return {d};
+        return {qel::Detection{540, 260, 200, 200, 0.9f, {}}};
     }
     bool Landmarks(const qel::RgbView&, const qel::Roi&, qel::FaceLandmarks& out) override {
         for (int i = 0; i < 468; ++i) out.points[i] = {560.0f + float(i % 20) * 8.0f, 240.0f + float(i / 20) * 9.0f};
@@ -81,8 +74,8 @@ class FrameStepTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(renderer.Init(qel::test::ShaderSource(), false)); }
 
-    bool Run(FrameStep& step, int32_t index, double now, unsigned w = 1280, unsigned h = 720) {
-        return step.Run(frame.data(), w, h, index, now);
+    bool Run(FrameStep& step, int32_t index, double now, unsigned w = 1280) {
+        return step.Run(frame.data(), w, 720, index, now);
     }
     float UploadedSide() { return renderer.impl().lensReady ? renderer.impl().lensSize[0] : 0.0f; }
 
@@ -94,36 +87,31 @@ protected:
     std::vector<uint8_t> frame = qel::test::Nv12Frame(1280, 720, {90, 120, 140});
 };
 
-TEST_F(FrameStepTest, NoLensIsToldToTheCompositorOnceAfterConstruction) {
+TEST_F(FrameStepTest, TheLensIsToldOnlyOnChangesAndDecodedAfreshEachTime) {
     FrameStep step(&renderer, nullptr, &files.lenses);
     Lens decoded = files.lenses[0];
     ASSERT_TRUE(qel::LoadLensImages(decoded));
     renderer.SetLens(&decoded);
-    ASSERT_TRUE(Run(step, -1, 0.0));
+    ASSERT_TRUE(Run(step, -1, 0.0));  // -1 after construction: "no lens" told once
     EXPECT_EQ(step.shownLens, -1);
     EXPECT_FALSE(renderer.impl().lensReady);
-
     renderer.SetLens(&decoded);
     ASSERT_TRUE(Run(step, 7, 0.1));  // out of range: still none, not told again
     EXPECT_TRUE(renderer.impl().lensReady);
-}
 
-TEST_F(FrameStepTest, EverySelectionChangeDecodesAfreshWithoutCache) {
-    FrameStep step(&renderer, nullptr, &files.lenses);
-    ASSERT_TRUE(Run(step, 0, 0.0));
+    ASSERT_TRUE(Run(step, 0, 0.2));
     EXPECT_EQ(UploadedSide(), 64.0f);
     files.Write(0, 96);
-    ASSERT_TRUE(Run(step, 0, 0.1));
-    EXPECT_EQ(UploadedSide(), 64.0f);  // same selection: not decoded again
-    ASSERT_TRUE(Run(step, 2, 0.2));
-    EXPECT_EQ(step.shownLens, 2);
     ASSERT_TRUE(Run(step, 0, 0.3));
-    EXPECT_EQ(UploadedSide(), 96.0f);
-
+    EXPECT_EQ(UploadedSide(), 64.0f);  // same selection: not decoded again
+    ASSERT_TRUE(Run(step, 2, 0.4));
+    EXPECT_EQ(step.shownLens, 2);
+    ASSERT_TRUE(Run(step, 0, 0.5));
+    EXPECT_EQ(UploadedSide(), 96.0f);  // no cache
     files.Write(0, 128);
     step.LensDirty();
     EXPECT_EQ(step.shownLens, -2);
-    ASSERT_TRUE(Run(step, 0, 0.4));
+    ASSERT_TRUE(Run(step, 0, 0.6));
     EXPECT_EQ(UploadedSide(), 128.0f);
     for (const Lens& lens : files.lenses) EXPECT_TRUE(lens.potato.rgba.empty());  // the shared list stays untouched
 }
@@ -139,19 +127,12 @@ TEST_F(FrameStepTest, ALensThatFailsToDecodeStaysShownAsNoLens) {
     EXPECT_FALSE(renderer.impl().lensReady);  // no retry for the same selection
 }
 
-TEST_F(FrameStepTest, FaceWithoutLensIsFoundButNotPlaced) {
-    FrameStep step(&renderer, &tracker, &files.lenses);
-    for (double t : {0.0, 0.1, 0.2}) ASSERT_TRUE(Run(step, -1, t));
-    EXPECT_TRUE(step.faceFound);
-    EXPECT_FALSE(step.placementValid);
-    EXPECT_EQ(step.rgba.size(), 1280u * 720u * 4u);
-}
-
 TEST_F(FrameStepTest, PlacementFollowsTheFadeNotTheFoundFlag) {
     FrameStep step(&renderer, &tracker, &files.lenses);
     ASSERT_TRUE(Run(step, 0, 0.0));
     EXPECT_TRUE(step.faceFound);
     EXPECT_FALSE(step.placementValid);  // a fresh face starts at alpha 0
+    EXPECT_EQ(step.rgba.size(), 1280u * 720u * 4u);
     ASSERT_TRUE(Run(step, 0, 0.1));
     EXPECT_TRUE(step.placementValid);
     EXPECT_GT(step.alpha, 0.5f);
@@ -165,9 +146,13 @@ TEST_F(FrameStepTest, PlacementFollowsTheFadeNotTheFoundFlag) {
     EXPECT_TRUE(step.placementValid);
     ASSERT_TRUE(Run(step, 0, 1.0));
     EXPECT_FALSE(step.placementValid);
-
     step.Reset();
     EXPECT_FALSE(step.faceFound);
+
+    models.face = true;  // a face without a lens is found but not placed
+    for (double t : {1.1, 1.2, 1.3}) ASSERT_TRUE(Run(step, -1, t));
+    EXPECT_TRUE(step.faceFound);
+    EXPECT_FALSE(step.placementValid);
 }
 
 TEST_F(FrameStepTest, UnhealthyCompositorDoesNothingUntilHealthy) {
@@ -183,7 +168,7 @@ TEST_F(FrameStepTest, UnhealthyCompositorDoesNothingUntilHealthy) {
 
 TEST_F(FrameStepTest, ARefusedFrameMakesNoCompositeButCountsAsDone) {
     FrameStep step(&renderer, &tracker, &files.lenses);
-    EXPECT_TRUE(Run(step, 0, 0.0, 1, 720));
+    EXPECT_TRUE(Run(step, 0, 0.0, 1));
     EXPECT_FALSE(renderer.impl().hasComposite);
     EXPECT_FALSE(step.faceFound);
     EXPECT_TRUE(Run(step, 0, 0.1));
@@ -217,15 +202,6 @@ bool WaitFor(const std::function<bool()>& condition, double seconds) {
     return condition();
 }
 
-size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-    return size_t(std::count(lines.begin(), lines.end(), line));
-}
-
-size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return size_t(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
-
 TestCamera Camera(const std::wstring& name, const std::wstring& id) {
     TestCamera camera;
     camera.name = name;
@@ -235,25 +211,43 @@ TestCamera Camera(const std::wstring& name, const std::wstring& id) {
 
 const std::string kOpenedLine = "pipeline: webcam Test Webcam (1280x720@30 NV12)";
 
-TEST(PipelineLoop, NoWebcamIsLoggedOnceAndALaterWebcamOpensAtTheNextRetry) {
+// A pipeline on the test webcams, its log read back; it stops before the webcams go.
+class PipelineLoop : public ::testing::Test {
+protected:
+    qel::Pipeline& Start(const std::wstring& camera = L"", qel::PipelineConfig config = HeadlessConfig()) {
+        pipeline = std::make_unique<qel::Pipeline>(std::move(config));
+        pipeline->Start(camera);
+        return *pipeline;
+    }
+    Stats S() const { return pipeline->GetStats(); }
+    bool Until(const std::function<bool(const Stats&)>& condition, double seconds) const {
+        return WaitFor([&] { return condition(S()); }, seconds);
+    }
+    size_t Logged(const std::string& line, bool prefix = false) const {
+        const std::vector<std::string> lines = log.Lines();
+        return size_t(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string& l) { return prefix ? l.rfind(line, 0) == 0 : l == line; }));
+    }
+
     qel::test::LogCapture log;
     TestWebcams webcams;
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.SetLens(L"classica");
-    pipeline.Start(L"");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 1; }, 20));
+    std::unique_ptr<qel::Pipeline> pipeline;
+};
+
+TEST_F(PipelineLoop, WebcamsAppearingStallingAndUnpluggedFollowTheStateRules) {
+    Start().SetLens(L"classica");
+    ASSERT_TRUE(Until([](const Stats& s) { return s.status == 1; }, 20));
     Sleep(4500);  // two more retries with nothing changed
-    Stats s = pipeline.GetStats();
+    Stats s = S();
     EXPECT_EQ(s.status, 1u);
     EXPECT_FALSE(s.starting);
     EXPECT_EQ(qel::StatusText(s), L"Nessuna webcam trovata");
-    EXPECT_EQ(Count(log.Lines(), "pipeline: no webcam opened (0 listed): missing"), 1u);
+    EXPECT_EQ(Logged("pipeline: no webcam opened (0 listed): missing"), 1u);
 
     TestCamera camera;
-    webcams.Set({camera});
+    webcams.Set({camera});  // opened at the next retry without a request
     uint64_t framesAtFirstEstimate = 0;
-    ASSERT_TRUE(WaitFor([&] {
-        const Stats now = pipeline.GetStats();
+    ASSERT_TRUE(Until([&](const Stats& now) {
         framesAtFirstEstimate = now.frames;
         return now.fps > 0.0;
     }, 5));
@@ -262,136 +256,95 @@ TEST(PipelineLoop, NoWebcamIsLoggedOnceAndALaterWebcamOpensAtTheNextRetry) {
     EXPECT_GE(framesAtFirstEstimate, 1u);
     EXPECT_LT(framesAtFirstEstimate, 28u);
     Sleep(1500);
-    EXPECT_NEAR(pipeline.GetStats().fps, 30.0, 6.0);
-    s = pipeline.GetStats();
+    s = S();
+    EXPECT_NEAR(s.fps, 30.0, 6.0);
     EXPECT_EQ(s.camera, camera.id);
     EXPECT_FALSE(s.starting);
     EXPECT_EQ(s.status, qel::IsInstalled() ? 0u : 4u);
-    EXPECT_TRUE(s.modelsLoaded);
-    EXPECT_TRUE(s.rendererOk);
-    pipeline.Stop();
+    EXPECT_TRUE(s.modelsLoaded && s.rendererOk);
 
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(Count(lines, kOpenedLine), 1u);
-    EXPECT_EQ(CountPrefix(lines, "pipeline: ready in "), 1u);
-    EXPECT_EQ(Count(lines, "pipeline: stopped after " + std::to_string(pipeline.GetStats().frames) + " frames"), 1u);
-    EXPECT_EQ(camera.control->live, 0);
-}
-
-TEST(PipelineLoop, BusyPreferredWebcamFallsBackAndIsTriedFirstAfterALoss) {
-    qel::test::LogCapture log;
-    TestCamera preferred = Camera(L"Preferred", L"\\\\?\\usb#preferred");
-    preferred.openFailure = static_cast<HRESULT>(0x80070020);
-    TestCamera second = Camera(L"Second", L"\\\\?\\usb#second");
-    TestWebcams webcams({preferred, second});
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.Start(L"\\\\?\\USB#PREFERRED");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == second.id; }, 20));
-
-    // The second is unplugged; the preferred one is free again.
-    second.control->stalled = true;
-    preferred.openFailure = S_OK;
-    webcams.Set({preferred});
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == preferred.id; }, 8));
-    pipeline.Stop();
-
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(Count(lines, "pipeline: webcam Second (1280x720@30 NV12)"), 1u);
-    EXPECT_EQ(Count(lines, "pipeline: webcam lost (missing)"), 1u);
-    EXPECT_EQ(Count(lines, "pipeline: webcam Preferred (1280x720@30 NV12)"), 1u);
-    EXPECT_EQ(CountPrefix(lines, "pipeline: no webcam opened"), 0u);
-}
-
-TEST(PipelineLoop, AStalledWebcamStillListedIsLostAsBusyAndRetried) {
-    qel::test::LogCapture log;
-    TestCamera camera;
-    TestWebcams webcams({camera});
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.Start(L"");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().frames > 5; }, 20));
-    camera.control->stalled = true;
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 2; }, 4));
-    Stats s = pipeline.GetStats();
+    camera.control->stalled = true;  // a read time-out while still listed: lost as busy
+    ASSERT_TRUE(Until([](const Stats& now) { return now.status == 2; }, 4));
+    s = S();
     EXPECT_TRUE(s.camera.empty());
     EXPECT_FALSE(s.faceFound);
     EXPECT_EQ(s.fps, 0.0);
     EXPECT_EQ(qel::StatusText(s), L"Webcam in uso da un altro programma");
-
     camera.control->stalled = false;  // the next retry, 2 s later, opens it again
-    ASSERT_TRUE(WaitFor([&] { return !pipeline.GetStats().camera.empty(); }, 4));
-    pipeline.Stop();
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(Count(lines, "pipeline: webcam lost (busy)"), 1u);
-    EXPECT_EQ(Count(lines, kOpenedLine), 2u);
+    ASSERT_TRUE(Until([](const Stats& now) { return !now.camera.empty() && !now.starting; }, 5));
     EXPECT_EQ(camera.control->opened, 2);
+
+    camera.control->stalled = true;  // unplugged: lost as missing, no further line at the retries
+    webcams.Set({});
+    ASSERT_TRUE(Until([](const Stats& now) { return now.status == 1; }, 4));
+    Sleep(2500);
+    pipeline->Stop();
+    EXPECT_EQ(Logged(kOpenedLine), 2u);
+    EXPECT_EQ(Logged("pipeline: webcam lost (busy)"), 1u);
+    EXPECT_EQ(Logged("pipeline: webcam lost (missing)"), 1u);
+    EXPECT_EQ(Logged("pipeline: no webcam opened", true), 1u);
+    EXPECT_EQ(Logged("pipeline: ready in ", true), 1u);
+    EXPECT_EQ(Logged("pipeline: stopped after " + std::to_string(S().frames) + " frames"), 1u);
+    EXPECT_EQ(camera.control->live, 0);
 }
 
-TEST(PipelineLoop, StartSwitchesCamerasAndReopensTheRunningOne) {
-    qel::test::LogCapture log;
+TEST_F(PipelineLoop, BusyPreferredFallsBackStartSwitchesAndBadBuffersAreALossNeverACrash) {
+    TestCamera preferred = Camera(L"Preferred", L"\\\\?\\usb#preferred");
+    preferred.openFailure = static_cast<HRESULT>(0x80070020);
+    TestCamera odd = Camera(L"Odd", L"cam-odd");
+    odd.modes = {{1279, 719, 30, 1, MFVideoFormat_NV12, true, /*hasStride=*/false}};
+    odd.buffer.pitch = 1279;
     TestCamera a = Camera(L"A", L"cam-a");
-    TestCamera b = Camera(L"B", L"cam-b");
-    TestWebcams webcams({a, b});
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.Start(L"cam-b");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-b"; }, 20));
-    pipeline.Start(L"cam-a");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-a"; }, 5));
-    EXPECT_EQ(b.control->live, 0);
-    pipeline.Start(L"cam-a");
-    ASSERT_TRUE(WaitFor([&] { return a.control->opened == 2 && pipeline.GetStats().frames > 0; }, 5));
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().camera == L"cam-a"; }, 5));
-    pipeline.Stop();
+    TestCamera empty = Camera(L"Empty", L"cam-empty");
+    empty.buffer.length = 0;
+    webcams.Set({preferred, odd, a, empty});
+    Start(L"\\\\?\\USB#PREFERRED");  // busy: the next in list order opens, and its odd size runs
+    ASSERT_TRUE(Until([&](const Stats& s) { return s.camera == odd.id && s.processed > 10; }, 20));
+
+    odd.control->stalled = true;  // unplugged; the preferred one, still requested, is free again
+    preferred.openFailure = S_OK;
+    webcams.Set({preferred, a, empty});
+    ASSERT_TRUE(Until([&](const Stats& s) { return s.camera == preferred.id; }, 8));
+    pipeline->Start(L"cam-a");  // a switch closes the open camera
+    ASSERT_TRUE(Until([](const Stats& s) { return s.camera == L"cam-a"; }, 5));
+    EXPECT_EQ(preferred.control->live, 0);
+    pipeline->Start(L"cam-a");  // the running one is closed and reopened
+    ASSERT_TRUE(WaitFor([&] { return a.control->opened == 2 && S().camera == L"cam-a"; }, 5));
+    pipeline->Start(L"cam-empty");  // empty buffers: lost, and busy while still listed
+    ASSERT_TRUE(Until([](const Stats& s) { return s.status == 2; }, 8));
+    pipeline->Stop();
     EXPECT_EQ(a.control->live, 0);
-    EXPECT_EQ(Count(log.Lines(), "pipeline: webcam A (1280x720@30 NV12)"), 2u);
+    EXPECT_EQ(Logged("pipeline: webcam Odd (1279x719@30 NV12)"), 1u);
+    EXPECT_EQ(Logged("pipeline: webcam lost (missing)"), 1u);
+    EXPECT_EQ(Logged("pipeline: webcam Preferred (1280x720@30 NV12)"), 1u);
+    EXPECT_EQ(Logged("pipeline: webcam A (1280x720@30 NV12)"), 2u);
+    EXPECT_EQ(Logged("pipeline: webcam lost (busy)"), 1u);
+    EXPECT_EQ(Logged("pipeline: no webcam opened", true), 0u);
 }
 
-TEST(PipelineLoop, UnhealthyCompositorCountsFramesWithoutProcessingAndRetries) {
-    qel::test::LogCapture log;
-    TestWebcams webcams({TestCamera{}});
+TEST_F(PipelineLoop, UnhealthyCompositorCountsFramesWithoutProcessingAndRetries) {
+    webcams.Set({TestCamera{}});
     qel::PipelineConfig config = HeadlessConfig();
     config.shaderSource = "this is no shader";
-    qel::Pipeline pipeline(std::move(config));
-    pipeline.Start(L"");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().frames > 60; }, 25));
-    const Stats s = pipeline.GetStats();
-    pipeline.Stop();
+    Start(L"", std::move(config));
+    ASSERT_TRUE(Until([](const Stats& s) { return s.frames > 60; }, 25));
+    const Stats s = S();
+    pipeline->Stop();
     EXPECT_EQ(s.processed, 0u);
     EXPECT_GT(s.frameMsTotal, 0.0);
     EXPECT_FALSE(s.rendererOk);
     EXPECT_EQ(s.status, 5u);
     EXPECT_EQ(qel::StatusText(s), L"Errore della scheda video");
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_GE(Count(lines, "pipeline: renderer init failed, retrying in 2 s"), 2u);
-    EXPECT_GE(Count(lines, "pipeline: renderer not healthy, re-initialising"), 1u);
+    EXPECT_GE(Logged("pipeline: renderer init failed, retrying in 2 s"), 2u);
+    EXPECT_GE(Logged("pipeline: renderer not healthy, re-initialising"), 1u);
 }
 
-TEST(PipelineLoop, WithoutPublishingAWatchedBusGetsNothing) {
-    qel::test::LogCapture log;
-    TestWebcams webcams({TestCamera{}});
-    auto bus = qel::FrameBus::Create(qel::kBusGlobalName);
-    ASSERT_TRUE(bus);
-    qel::PipelineConfig config = HeadlessConfig();
-    config.publish = false;
-    qel::Pipeline pipeline(std::move(config));
-    pipeline.Start(L"");
-    std::vector<uint8_t> frame(qel::kFrameBytes);
-    uint64_t seq = 0;
-    ASSERT_TRUE(WaitFor([&] {
-        bus->ReadLatest(frame.data(), &seq);
-        return pipeline.GetStats().processed > 30;
-    }, 20));
-    pipeline.Stop();
-    EXPECT_EQ(seq, 0u);
-}
-
-TEST(PipelineLoop, ABusWithoutReaderIsGivenUpAfterFiveSeconds) {
-    qel::test::LogCapture log;
-    TestWebcams webcams({TestCamera{}});
-    qel::Pipeline pipeline(HeadlessConfig());
+TEST_F(PipelineLoop, ABusWithoutReaderIsGivenUpAfterFiveSeconds) {
+    webcams.Set({TestCamera{}});
     auto made = qel::FrameBus::Create(qel::kBusGlobalName);
     ASSERT_TRUE(made);
-    pipeline.Start(L"");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().processed > 0; }, 20));
+    Start();
+    ASSERT_TRUE(Until([](const Stats& s) { return s.processed > 0; }, 20));
     Sleep(600);
     made.reset();  // now only the pipeline keeps the section alive
     const auto dropped = Clock::now();
@@ -400,63 +353,36 @@ TEST(PipelineLoop, ABusWithoutReaderIsGivenUpAfterFiveSeconds) {
     EXPECT_TRUE(qel::FrameBus::Open(qel::kBusGlobalName));
     ASSERT_TRUE(WaitFor([] { return !qel::FrameBus::Open(qel::kBusGlobalName); }, 4));
     const double gone = std::chrono::duration<double>(Clock::now() - dropped).count();
-    pipeline.Stop();
+    pipeline->Stop();
     EXPECT_GT(gone, 3.5);
     EXPECT_LT(gone, 6.5);
 }
 
-TEST(PipelineLoop, OddSizesRunAndEmptyBuffersAreALossNeverACrash) {
-    qel::test::LogCapture log;
-    qel::test::WebcamMode odd;
-    odd.width = 1279;
-    odd.height = 719;
-    odd.hasStride = false;
-    TestCamera oddCamera = Camera(L"Odd", L"cam-odd");
-    oddCamera.modes = {odd};
-    oddCamera.buffer.pitch = 1279;
-    TestCamera empty = Camera(L"Empty", L"cam-empty");
-    empty.buffer.length = 0;
-    TestWebcams webcams({oddCamera, empty});
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.Start(L"cam-odd");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().processed > 10; }, 20));
-    pipeline.Start(L"cam-empty");
-    ASSERT_TRUE(WaitFor([&] { return pipeline.GetStats().status == 2; }, 8));
-    pipeline.Stop();
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(Count(lines, "pipeline: webcam Odd (1279x719@30 NV12)"), 1u);
-    EXPECT_EQ(Count(lines, "pipeline: webcam lost (busy)"), 1u);
-}
-
-LRESULT CALLBACK PreviewProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-    return DefWindowProcW(window, message, w, l);
-}
-
-TEST(PipelineLoop, StopFromTheWindowThreadReturnsWhilePresenting) {
-    qel::test::LogCapture log;
-    TestWebcams webcams({TestCamera{}});
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = PreviewProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"QelPipelineTestPreview";
-    RegisterClassW(&wc);
-    HWND window = CreateWindowExW(0, wc.lpszClassName, L"preview", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640,
-                                  360, nullptr, nullptr, wc.hInstance, nullptr);
+TEST_F(PipelineLoop, StopFromTheWindowThreadReturnsWhilePresentingAndNoPublishingLeavesTheBusUnwritten) {
+    webcams.Set({TestCamera{}});
+    auto bus = qel::FrameBus::Create(qel::kBusGlobalName);
+    ASSERT_TRUE(bus);
+    HWND window = CreateWindowExW(0, L"STATIC", L"preview", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 360,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(window);
     qel::PipelineConfig config = HeadlessConfig();
     config.preview = window;
-    qel::Pipeline pipeline(std::move(config));
-    pipeline.Start(L"");
+    config.publish = false;
+    Start(L"", std::move(config));
+    std::vector<uint8_t> frame(qel::kFrameBytes);
+    uint64_t seq = 0;
     ASSERT_TRUE(WaitFor([&] {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        return pipeline.GetStats().processed > 20;
+        bus->ReadLatest(frame.data(), &seq);
+        return S().processed > 30;
     }, 20));
     const auto start = Clock::now();
-    pipeline.Stop();
+    pipeline->Stop();
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0);
     DestroyWindow(window);
-    EXPECT_EQ(Count(log.Lines(), "pipeline: no preview"), 0u);
+    EXPECT_EQ(seq, 0u);
+    EXPECT_EQ(Logged("pipeline: no preview"), 0u);
 }
 
 // ---- end to end ----
@@ -486,24 +412,21 @@ double LumaDifference(const std::vector<uint8_t>& nv12, uint32_t x0, uint32_t y0
     return best;
 }
 
-TEST(PipelineEndToEnd, AReaderInAnotherProcessReceivesTheLensOnTheFace) {
-    qel::test::LogCapture log;
+TEST_F(PipelineLoop, EndToEndAReaderInAnotherProcessReceivesTheLensOnTheFace) {
     qel::test::TempDir out;
     const std::wstring frameFile = out / L"frame.nv12";
     qel::test::ChildProcess reader(L"\"" + qel::test::TestExeDir() + L"\\pipeline_peer.exe\" read 14 \"" +
                                    frameFile + L"\"");
     ASSERT_TRUE(reader.started());
-    TestWebcams webcams({TestCamera{}});
-    qel::Pipeline pipeline(HeadlessConfig());
-    pipeline.SetLens(L"classica");
-    pipeline.Start(L"");
+    webcams.Set({TestCamera{}});
+    Start().SetLens(L"classica");
     bool faceSeen = false;
-    ASSERT_TRUE(WaitFor([&] {
-        faceSeen = faceSeen || pipeline.GetStats().faceFound;
-        return faceSeen && pipeline.GetStats().processed > 90;
+    ASSERT_TRUE(Until([&](const Stats& s) {
+        faceSeen = faceSeen || s.faceFound;
+        return faceSeen && s.processed > 90;
     }, 25));
     EXPECT_EQ(reader.Wait(30000), 0u);
-    pipeline.Stop();
+    pipeline->Stop();
 
     const std::string bytes = qel::test::ReadFileBytes(frameFile);
     ASSERT_EQ(bytes.size(), qel::kFrameBytes);
