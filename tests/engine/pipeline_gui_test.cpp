@@ -87,7 +87,7 @@ protected:
     std::vector<uint8_t> frame = qel::test::Nv12Frame(1280, 720, {90, 120, 140});
 };
 
-TEST_F(FrameStepTest, TheLensIsToldOnlyOnChangesAndDecodedAfreshEachTime) {
+TEST_F(FrameStepTest, TheLensIsUploadedOnlyOnChangesAndDecodedAfreshButABrokenOneIsNotRetried) {
     FrameStep step(&renderer, nullptr, &files.lenses);
     Lens decoded = files.lenses[0];
     ASSERT_TRUE(qel::LoadLensImages(decoded));
@@ -114,22 +114,23 @@ TEST_F(FrameStepTest, TheLensIsToldOnlyOnChangesAndDecodedAfreshEachTime) {
     ASSERT_TRUE(Run(step, 0, 0.6));
     EXPECT_EQ(UploadedSide(), 128.0f);
     for (const Lens& lens : files.lenses) EXPECT_TRUE(lens.potato.rgba.empty());  // the shared list stays untouched
-}
 
-TEST_F(FrameStepTest, ALensThatFailsToDecodeStaysShownAsNoLens) {
-    FrameStep step(&renderer, nullptr, &files.lenses);
-    files.Break(1);
-    ASSERT_TRUE(Run(step, 1, 0.0));
+    files.Break(1);  // an undecodable lens stays shown, as no lens, and is not retried
+    ASSERT_TRUE(Run(step, 1, 0.7));
     EXPECT_EQ(step.shownLens, 1);
     EXPECT_FALSE(renderer.impl().lensReady);
     files.Write(1, 64);
-    ASSERT_TRUE(Run(step, 1, 0.1));
-    EXPECT_FALSE(renderer.impl().lensReady);  // no retry for the same selection
+    ASSERT_TRUE(Run(step, 1, 0.8));
+    EXPECT_FALSE(renderer.impl().lensReady);
 }
 
-TEST_F(FrameStepTest, PlacementFollowsTheFadeNotTheFoundFlag) {
+TEST_F(FrameStepTest, ARefusedFrameIsDoneUntrackedAndPlacementFollowsTheFade) {
     FrameStep step(&renderer, &tracker, &files.lenses);
+    EXPECT_TRUE(Run(step, 0, 0.0, 1));  // refused by the compositor: done, without composite or tracking
+    EXPECT_FALSE(renderer.impl().hasComposite);
+    EXPECT_FALSE(step.faceFound);
     ASSERT_TRUE(Run(step, 0, 0.0));
+    EXPECT_TRUE(renderer.impl().hasComposite);
     EXPECT_TRUE(step.faceFound);
     EXPECT_FALSE(step.placementValid);  // a fresh face starts at alpha 0
     EXPECT_EQ(step.rgba.size(), 1280u * 720u * 4u);
@@ -164,15 +165,6 @@ TEST_F(FrameStepTest, UnhealthyCompositorDoesNothingUntilHealthy) {
     EXPECT_TRUE(step.Run(frame.data(), 1280, 720, 1, 0.1));
     EXPECT_EQ(step.shownLens, 1);
     EXPECT_TRUE(fresh.impl().lensReady);
-}
-
-TEST_F(FrameStepTest, ARefusedFrameMakesNoCompositeButCountsAsDone) {
-    FrameStep step(&renderer, &tracker, &files.lenses);
-    EXPECT_TRUE(Run(step, 0, 0.0, 1));
-    EXPECT_FALSE(renderer.impl().hasComposite);
-    EXPECT_FALSE(step.faceFound);
-    EXPECT_TRUE(Run(step, 0, 0.1));
-    EXPECT_TRUE(renderer.impl().hasComposite);
 }
 
 // ---- the loop ----

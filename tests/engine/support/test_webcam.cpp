@@ -93,13 +93,13 @@ std::vector<uint8_t> Cut(const std::vector<uint8_t>& canvas, uint32_t canvasWidt
 
 class PitchedBuffer final : public IMFMediaBuffer, public IMF2DBuffer {
 public:
-    PitchedBuffer(std::vector<uint8_t> bytes, uint8_t* scan0, LONG pitch, DWORD length)
-        : bytes_(std::move(bytes)), scan0_(scan0), pitch_(pitch), length_(length) {}
+    PitchedBuffer(std::vector<uint8_t> bytes, uint8_t* scan0, LONG pitch, DWORD length, bool twoD)
+        : bytes_(std::move(bytes)), scan0_(scan0), pitch_(pitch), length_(length), twoD_(twoD) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (iid == IID_IUnknown || iid == IID_IMFMediaBuffer)
             *out = static_cast<IMFMediaBuffer*>(this);
-        else if (iid == IID_IMF2DBuffer)
+        else if (iid == IID_IMF2DBuffer && twoD_)
             *out = static_cast<IMF2DBuffer*>(this);
         else {
             *out = nullptr;
@@ -155,6 +155,7 @@ private:
     uint8_t* scan0_;
     LONG pitch_;
     DWORD length_;
+    const bool twoD_;  // else a plain memory buffer
 };
 
 // Lays the tightly packed picture out with the camera's pitch, top row first or bottom-up.
@@ -174,16 +175,7 @@ IMFMediaBuffer* MakeBuffer(const WebcamBuffer& layout, const std::vector<uint8_t
         std::memcpy(scan0 + ptrdiff_t(height + i) * pitch, uv + size_t(i) * chromaWidth,
                     std::min<size_t>(chromaWidth, span));
     const DWORD length = layout.length >= 0 ? DWORD(layout.length) : DWORD(total);
-
-    if (layout.twoD) return new PitchedBuffer(std::move(bytes), scan0, pitch, length);
-    IMFMediaBuffer* buffer = nullptr;
-    if (FAILED(MFCreateMemoryBuffer(DWORD(total), &buffer))) return nullptr;
-    BYTE* data = nullptr;
-    buffer->Lock(&data, nullptr, nullptr);
-    std::memcpy(data, bytes.data(), total);
-    buffer->Unlock();
-    buffer->SetCurrentLength(length);
-    return buffer;
+    return new PitchedBuffer(std::move(bytes), scan0, pitch, length, layout.twoD);
 }
 
 // ---- the media source ----
@@ -334,7 +326,7 @@ private:
             std::vector<uint8_t> nv12 = Cut(canvas_, canvasWidth_, width_, height_, ShiftOf(camera_.control->delivered));
             IMFSample* sample = nullptr;
             IMFMediaBuffer* buffer = MakeBuffer(camera_.buffer, nv12, width_, height_);
-            if (buffer && SUCCEEDED(MFCreateSample(&sample))) {
+            if (SUCCEEDED(MFCreateSample(&sample))) {
                 sample->AddBuffer(buffer);
                 sample->SetSampleTime(time);
                 sample->SetSampleDuration(duration);
@@ -342,7 +334,7 @@ private:
                 events_->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample);
                 sample->Release();
             }
-            if (buffer) buffer->Release();
+            buffer->Release();
         }
     }
 
@@ -544,15 +536,9 @@ void TestWebcams::Set(std::vector<TestCamera> cameras) {
     g_cameras = std::move(cameras);
 }
 
-std::vector<TestCamera> TestWebcams::Get() const {
-    std::lock_guard<std::mutex> lock(g_listMutex);
-    return g_cameras;
-}
-
 std::vector<uint8_t> PhotoNv12(uint32_t width, uint32_t height, uint32_t shift) {
     const uint32_t canvasWidth = width + kSwing + (width & 1);
     return Cut(Canvas(canvasWidth, height), canvasWidth, width, height, shift);
 }
-
 
 }  // namespace qel::test

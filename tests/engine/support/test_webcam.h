@@ -66,7 +66,6 @@ public:
     TestWebcams& operator=(const TestWebcams&) = delete;
 
     void Set(std::vector<TestCamera> cameras);
-    std::vector<TestCamera> Get() const;
 };
 
 // The face photo the cameras film, as a tightly packed NV12 picture of the given size
