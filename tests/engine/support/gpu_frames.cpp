@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "engine/renderer_impl.h"
 #include "tests/support/test_support.h"
@@ -23,22 +24,22 @@ const std::string& ShaderSource() {
 }
 
 std::vector<uint8_t> Nv12Frame(unsigned w, unsigned h, Ycc colour) {
-    const size_t luma = size_t{w} * h;
-    std::vector<uint8_t> frame(luma + ChromaPitch(w) * ((h + 1) / 2));
-    std::memset(frame.data(), colour.y, luma);
-    for (size_t i = luma; i + 1 < frame.size(); i += 2) {
-        frame[i] = colour.cb;
-        frame[i + 1] = colour.cr;
-    }
+    std::vector<uint8_t> frame(size_t{w} * h + ChromaPitch(w) * ((h + 1) / 2));
+    FillNv12(frame, w, h, 0, 0, ChromaPitch(w), h + (h & 1), colour);
     return frame;
 }
 
-void SetBlock(std::vector<uint8_t>& frame, unsigned w, unsigned h, unsigned x, unsigned y, Ycc colour) {
-    frame[size_t{y} * w + x] = frame[size_t{y} * w + x + 1] = colour.y;
-    frame[size_t{y + 1} * w + x] = frame[size_t{y + 1} * w + x + 1] = colour.y;
-    uint8_t* c = frame.data() + size_t{w} * h + size_t{y / 2} * ChromaPitch(w) + x;
-    c[0] = colour.cb;
-    c[1] = colour.cr;
+void FillNv12(std::vector<uint8_t>& frame, unsigned w, unsigned h, unsigned x, unsigned y, unsigned rw, unsigned rh,
+              Ycc colour) {
+    for (unsigned row = y; row < y + rh; ++row) {
+        if (row < h) std::memset(frame.data() + size_t{row} * w + x, colour.y, std::min(rw, w - x));
+        if (row % 2) continue;
+        uint8_t* c = frame.data() + size_t{w} * h + size_t{row / 2} * ChromaPitch(w) + x;
+        for (unsigned i = 0; i < rw; i += 2) {
+            c[i] = colour.cb;
+            c[i + 1] = colour.cr;
+        }
+    }
 }
 
 std::vector<uint8_t> Nv12Of(const Image& picture) {
@@ -80,30 +81,17 @@ Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y) {
 }
 
 std::vector<uint8_t> ReadComposite(Renderer& renderer) {
+    // The RGBA readback copies whatever texture `video` holds; for one read that is the composite.
     Renderer::Impl& m = renderer.impl();
-    std::vector<uint8_t> out(size_t{1280} * 720 * 4);
-    if (!m.composite.texture) return out;
-    D3D11_TEXTURE2D_DESC desc{};
-    m.composite.texture->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    Microsoft::WRL::ComPtr<ID3D11Texture2D> staging;
-    if (FAILED(m.device->CreateTexture2D(&desc, nullptr, &staging))) return out;
-    m.context->CopyResource(staging.Get(), m.composite.texture.Get());
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (FAILED(m.context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return out;
-    for (size_t row = 0; row < 720; ++row)
-        std::memcpy(out.data() + row * 5120, static_cast<const uint8_t*>(mapped.pData) + row * mapped.RowPitch, 5120);
-    m.context->Unmap(staging.Get(), 0);
+    std::swap(m.video.texture, m.composite.texture);
+    std::vector<uint8_t> out;
+    renderer.ReadRgba(out);
+    std::swap(m.video.texture, m.composite.texture);
     return out;
 }
 
 Image SolidImage(uint32_t width, uint32_t height, Rgba colour) {
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.rgba.resize(size_t{width} * height * 4);
+    Image image{width, height, std::vector<uint8_t>(size_t{width} * height * 4)};
     FillRect(image, 0, 0, width, height, colour);
     return image;
 }

@@ -25,9 +25,9 @@ const std::string& ShaderSource();
 
 // A w x h NV12 frame (chroma rows padded to an even width) in one colour.
 std::vector<uint8_t> Nv12Frame(unsigned w, unsigned h, Ycc colour);
-// Sets the 2x2-aligned block around (x, y) of a w x h NV12 frame; x and y even.
-void SetBlock(std::vector<uint8_t>& frame, unsigned w, unsigned h, unsigned x, unsigned y, Ycc colour);
-
+// Paints the rw x rh rectangle at (x, y) of a w x h NV12 frame; position and size even.
+void FillNv12(std::vector<uint8_t>& frame, unsigned w, unsigned h, unsigned x, unsigned y, unsigned rw, unsigned rh,
+              Ycc colour);
 // An opaque RGBA picture of even size as an NV12 frame, chroma averaged over each 2x2 block.
 std::vector<uint8_t> Nv12Of(const Image& picture);
 
@@ -37,7 +37,7 @@ Ycc YccOf(int r, int g, int b);
 
 // One pixel of a 1280x720 RGBA buffer.
 Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y);
-// The composite image as it stands, read through a staging copy.
+// The composite image as it stands (1280x720 RGBA); zeros before the first video.
 std::vector<uint8_t> ReadComposite(Renderer& renderer);
 
 // A premultiplied picture in one colour.
