@@ -26,8 +26,10 @@ public:
         LARGE_INTEGER t0, t1;
         QueryPerformanceCounter(&t0);
         step();
-        m_.context->End(query_.Get());
-        while (m_.context->GetData(query_.Get(), nullptr, 0, 0) == S_FALSE) {
+        if (query_) {
+            m_.context->End(query_.Get());
+            while (m_.context->GetData(query_.Get(), nullptr, 0, 0) == S_FALSE) {
+            }
         }
         QueryPerformanceCounter(&t1);
         total += double(t1.QuadPart - t0.QuadPart) * 1000.0 / double(freq_.QuadPart);
