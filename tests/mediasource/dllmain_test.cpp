@@ -50,7 +50,7 @@ TEST(DllExports, OrdinalsFollowTheAlphabeticalNames) {
     EXPECT_EQ(GetProcAddress(dll.module(), MAKEINTRESOURCEA(5)), nullptr);
 }
 
-TEST(DllExports, FactoriesAndServerLocksKeepTheLibraryLoadedRefusalsDoNot) {
+TEST(DllExports, FactoriesActivationObjectsAndServerLocksKeepTheLibraryLoadedRefusalsDoNot) {
     MfSession mf;
     Talvori dll;
     EXPECT_EQ(dll.GetClassObject(kSourceClsid, IID_IClassFactory, nullptr), E_POINTER);
@@ -76,28 +76,21 @@ TEST(DllExports, FactoriesAndServerLocksKeepTheLibraryLoadedRefusalsDoNot) {
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);  // the lock alone
     EXPECT_EQ(dll.NewFactory()->LockServer(FALSE), S_OK);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-}
 
-TEST(DllExports, CreateInstanceGivesOnlyTheActivationObject) {
-    MfSession mf;
-    Talvori dll;
-    ComPtr<IClassFactory> factory = dll.NewFactory();
-    ASSERT_TRUE(factory);
+    // The factory makes only activation objects, never aggregated, and they count too.
+    factory = dll.NewFactory();
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IMFActivate, nullptr), E_POINTER);
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&outer)), S_OK);
-    ComPtr<IMFActivate> aggregated;
-    EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_PPV_ARGS(&aggregated)), CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(aggregated, nullptr);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&unknown)), S_OK);
+    ComPtr<IMFActivate> activate;
+    EXPECT_EQ(factory->CreateInstance(unknown.Get(), IID_PPV_ARGS(&activate)), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(activate, nullptr);
     ComPtr<IMFMediaSource> source;
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&source)), E_NOINTERFACE);
     EXPECT_EQ(source, nullptr);
-
-    ComPtr<IMFActivate> activate;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&activate)), S_OK);
     ComPtr<IMFAttributes> attributes;
     EXPECT_EQ(activate.As(&attributes), S_OK);
-    outer.Reset();
+    unknown.Reset();
     factory.Reset();
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
     attributes.Reset();

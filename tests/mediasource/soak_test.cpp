@@ -22,56 +22,42 @@ TEST(MediaSourceSoak, RequestsAgainstChangingSourcesForTwentySeconds) {
 
     std::mutex currentLock;
     ComPtr<IMFMediaStream> current;
+    auto use = [&](ComPtr<IMFMediaStream> stream) {
+        std::lock_guard<std::mutex> hold(currentLock);
+        current = stream;
+    };
     std::atomic<bool> done{false};
     std::atomic<int> served{0}, unexpected{0};
-
     std::thread client([&] {
         std::vector<uint8_t> nv12;
-        while (!done) {
+        for (; !done; Sleep(33)) {
             ComPtr<IMFMediaStream> stream;
             {
                 std::lock_guard<std::mutex> hold(currentLock);
                 stream = current;
             }
-            if (stream) {
-                const HRESULT hr = RequestFrame(stream.Get(), &nv12);
-                if (SUCCEEDED(hr)) {
-                    if (nv12.size() == 1382400) ++served;
-                } else if (hr != MF_E_SHUTDOWN && hr != MF_E_MEDIA_SOURCE_WRONGSTATE && hr != E_FAIL) {
-                    ++unexpected;
-                }
-            }
-            Sleep(33);
+            if (!stream) continue;
+            const HRESULT hr = RequestFrame(stream.Get(), &nv12);
+            if (SUCCEEDED(hr) && nv12.size() == 1382400) ++served;
+            if (FAILED(hr) && hr != MF_E_SHUTDOWN && hr != MF_E_MEDIA_SOURCE_WRONGSTATE && hr != E_FAIL) ++unexpected;
         }
     });
 
     const ULONGLONG until = GetTickCount64() + 20000;
     unsigned round = 0;
-    while (GetTickCount64() < until) {
+    for (; GetTickCount64() < until; ++round) {
         ComPtr<IMFActivate> activate = dll.NewActivator();
         ComPtr<IMFMediaSource> source;
         ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
-        {
-            auto stream = StartAndGetStream(source.Get());
-            std::lock_guard<std::mutex> hold(currentLock);
-            current = stream;
-        }
+        use(StartAndGetStream(source.Get()));
         Sleep(100 + (round * 37) % 300);
         source->Stop();
         Sleep(20);
         StartSource(source.Get(), true);
         Sleep(100 + (round * 53) % 200);
-        if (round % 2) {
-            activate->ShutdownObject();
-        } else {
-            source->Shutdown();
-        }
+        round % 2 ? activate->ShutdownObject() : source->Shutdown();
         DrainEventTypes(source.Get());
-        {
-            std::lock_guard<std::mutex> hold(currentLock);
-            current.Reset();
-        }
-        ++round;
+        use(nullptr);
     }
     done = true;
     client.join();

@@ -214,42 +214,7 @@ TEST_F(SourceTest, StartRefusesBadArgumentsWithoutAnyEvent) {
     for (const auto& line : log.Lines()) EXPECT_EQ(line.find("start failed"), std::string::npos) << line;
 }
 
-TEST_F(SourceTest, EverythingAfterShutdownAnswersShutdownButTheAttributesStay) {
-    auto source = NewSourceEx();
-    ComPtr<IMFAttributes> attributes;
-    ASSERT_EQ(source.As(&attributes), S_OK);
-    attributes->SetUINT32(kTestKey, 9);
-    ASSERT_EQ(source->Shutdown(), S_OK);
-
-    PROPVARIANT start;
-    PropVariantInit(&start);
-    ComPtr<IMFMediaEvent> event;
-    DWORD characteristics = 0;
-    ComPtr<IMFPresentationDescriptor> clone;
-    ComPtr<IMFAttributes> viaSource, viaStream;
-    EXPECT_EQ(source->Start(DescriptorWithStreams({0}).Get(), nullptr, &start), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->Stop(), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->Pause(), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->GetEvent(0, &event), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->QueueEvent(MEUnknown, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->CreatePresentationDescriptor(&clone), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->GetSourceAttributes(&viaSource), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->GetStreamAttributes(0, &viaStream), MF_E_SHUTDOWN);
-    EXPECT_EQ(source->Shutdown(), MF_E_SHUTDOWN);
-
-    ComPtr<IMFGetService> service;
-    ASSERT_EQ(source.As(&service), S_OK);
-    void* out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(service->GetService(GUID_NULL, IID_IUnknown, &out), MF_E_UNSUPPORTED_SERVICE);
-    EXPECT_EQ(out, nullptr);
-    UINT32 value = 0;
-    EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
-    EXPECT_EQ(value, 9u);
-    EXPECT_EQ(LogCount("source: shutdown"), 1);
-}
-
-TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
+TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpectsAndShutdownEndsAllButTheAttributes) {
     auto source = NewSourceEx();
     EXPECT_EQ(source->GetCharacteristics(nullptr), E_POINTER);
     EXPECT_EQ(source->CreatePresentationDescriptor(nullptr), E_POINTER);
@@ -300,7 +265,39 @@ TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpects) {
     EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, &returned), HRESULT(0x80070492));
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(ks->KsEvent(nullptr, 0, nullptr, 0, nullptr), E_POINTER);
-    source->Shutdown();
+
+    // After shutdown everything answers so, except the attributes and the service refusal.
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(source.As(&attributes), S_OK);
+    attributes->SetUINT32(kTestKey, 9);
+    ASSERT_EQ(source->Shutdown(), S_OK);
+
+    PROPVARIANT start;
+    PropVariantInit(&start);
+    ComPtr<IMFMediaEvent> event;
+    DWORD characteristics = 0;
+    ComPtr<IMFPresentationDescriptor> clone;
+    ComPtr<IMFAttributes> viaSource, viaStream;
+    EXPECT_EQ(source->Start(DescriptorWithStreams({0}).Get(), nullptr, &start), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Stop(), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Pause(), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetEvent(0, &event), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->QueueEvent(MEUnknown, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->CreatePresentationDescriptor(&clone), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetSourceAttributes(&viaSource), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->GetStreamAttributes(0, &viaStream), MF_E_SHUTDOWN);
+    EXPECT_EQ(source->Shutdown(), MF_E_SHUTDOWN);
+
+    ComPtr<IMFGetService> service;
+    ASSERT_EQ(source.As(&service), S_OK);
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(service->GetService(GUID_NULL, IID_IUnknown, &out), MF_E_UNSUPPORTED_SERVICE);
+    EXPECT_EQ(out, nullptr);
+    UINT32 value = 0;
+    EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
+    EXPECT_EQ(value, 9u);
+    EXPECT_EQ(LogCount("source: shutdown"), 1);
 }
 
 TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {
@@ -321,8 +318,16 @@ TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {
 
 namespace {
 
-class FakeProfile final : public Fake<IMFSensorProfile> {
+// Stands in for both the collection and the profile, and records what the library asked for.
+class FakeSensorProfile final : public Fake<IMFSensorProfileCollection, IMFSensorProfile> {
 public:
+    explicit FakeSensorProfile(HRESULT result) : profileResult(result) {}
+    STDMETHODIMP_(DWORD) GetProfileCount() override { return added ? 1 : 0; }
+    STDMETHODIMP GetProfile(DWORD, IMFSensorProfile**) override { return E_NOTIMPL; }
+    STDMETHODIMP AddProfile(IMFSensorProfile* profile) override { return added = profile, S_OK; }
+    STDMETHODIMP FindProfile(SENSORPROFILEID*, IMFSensorProfile**) override { return E_NOTIMPL; }
+    STDMETHODIMP_(void) RemoveProfileByIndex(DWORD) override {}
+    STDMETHODIMP_(void) RemoveProfile(SENSORPROFILEID*) override {}
     STDMETHODIMP GetProfileId(SENSORPROFILEID*) override { return E_NOTIMPL; }
     STDMETHODIMP AddProfileFilter(UINT32 streamId, LPCWSTR filter) override {
         filterStream = streamId;
@@ -331,45 +336,31 @@ public:
     }
     STDMETHODIMP IsMediaTypeSupported(UINT32, IMFMediaType*, BOOL*) override { return E_NOTIMPL; }
     STDMETHODIMP AddBlockedControl(LPCWSTR) override { return E_NOTIMPL; }
-    UINT32 filterStream = 99;
-    std::wstring filterText;
-};
 
-class FakeCollection final : public Fake<IMFSensorProfileCollection> {
-public:
-    STDMETHODIMP_(DWORD) GetProfileCount() override { return added ? 1 : 0; }
-    STDMETHODIMP GetProfile(DWORD, IMFSensorProfile**) override { return E_NOTIMPL; }
-    STDMETHODIMP AddProfile(IMFSensorProfile* profile) override { return added = profile, S_OK; }
-    STDMETHODIMP FindProfile(SENSORPROFILEID*, IMFSensorProfile**) override { return E_NOTIMPL; }
-    STDMETHODIMP_(void) RemoveProfileByIndex(DWORD) override {}
-    STDMETHODIMP_(void) RemoveProfile(SENSORPROFILEID*) override {}
-    IMFSensorProfile* added = nullptr;
-};
-
-// What the stand-in functions hand out and what they were asked for; the test keeps one
-// reference to each stand-in.
-struct SensorCalls {
-    FakeCollection* collection = nullptr;
-    FakeProfile* profile = nullptr;
-    HRESULT profileResult = S_OK;
+    HRESULT profileResult;
     GUID type = GUID_NULL;
     UINT32 index = 99;
     bool constraintsGiven = true;
-} g_sensor;
+    UINT32 filterStream = 99;
+    std::wstring filterText;
+    IMFSensorProfile* added = nullptr;
+};
+
+FakeSensorProfile* g_sensor = nullptr;
 
 HRESULT WINAPI FakeCreateCollection(IMFSensorProfileCollection** out) {
-    g_sensor.collection->AddRef();
-    *out = g_sensor.collection;
+    g_sensor->AddRef();
+    *out = g_sensor;
     return S_OK;
 }
 
 HRESULT WINAPI FakeCreateProfile(REFGUID type, UINT32 index, LPCWSTR constraints, IMFSensorProfile** out) {
-    g_sensor.type = type;
-    g_sensor.index = index;
-    g_sensor.constraintsGiven = constraints != nullptr;
-    if (FAILED(g_sensor.profileResult)) return g_sensor.profileResult;
-    g_sensor.profile->AddRef();
-    *out = g_sensor.profile;
+    g_sensor->type = type;
+    g_sensor->index = index;
+    g_sensor->constraintsGiven = constraints != nullptr;
+    if (FAILED(g_sensor->profileResult)) return g_sensor->profileResult;
+    g_sensor->AddRef();
+    *out = g_sensor;
     return S_OK;
 }
 
@@ -382,12 +373,12 @@ TEST(SourceSensorProfile, LegacyProfileIsStoredOrItsFailureLoggedAndTheSourceWor
     qel::g_sensorProfileApi = {&FakeCreateCollection, &FakeCreateProfile};
     for (HRESULT profileResult : {S_OK, E_ACCESSDENIED}) {
         LogCapture log;
-        g_sensor = SensorCalls{new FakeCollection, new FakeProfile, profileResult};
+        g_sensor = new FakeSensorProfile(profileResult);  // the test's own reference
         qel::Source* source = nullptr;
         ASSERT_EQ(qel::Source::Create(nullptr, &source), S_OK);
-        EXPECT_EQ(g_sensor.type, KSCAMERAPROFILE_Legacy);
-        EXPECT_EQ(g_sensor.index, 0u);
-        EXPECT_FALSE(g_sensor.constraintsGiven);
+        EXPECT_EQ(g_sensor->type, KSCAMERAPROFILE_Legacy);
+        EXPECT_EQ(g_sensor->index, 0u);
+        EXPECT_FALSE(g_sensor->constraintsGiven);
         ComPtr<IUnknown> stored;
         const HRESULT found = source->GetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, IID_PPV_ARGS(&stored));
         DWORD characteristics = 0;
@@ -395,26 +386,24 @@ TEST(SourceSensorProfile, LegacyProfileIsStoredOrItsFailureLoggedAndTheSourceWor
         std::vector<std::string> expected = {"source: created", "source: shutdown"};
         if (profileResult == S_OK) {
             EXPECT_EQ(found, S_OK);
-            EXPECT_EQ(stored.Get(), static_cast<IUnknown*>(g_sensor.collection));
-            EXPECT_EQ(g_sensor.profile->filterStream, 0u);
-            EXPECT_EQ(g_sensor.profile->filterText, L"((RES==;FRT<=30,1;SUT==))");
-            EXPECT_EQ(g_sensor.collection->added, g_sensor.profile);
+            EXPECT_EQ(stored.Get(), static_cast<IMFSensorProfileCollection*>(g_sensor));
+            EXPECT_EQ(g_sensor->filterStream, 0u);
+            EXPECT_EQ(g_sensor->filterText, L"((RES==;FRT<=30,1;SUT==))");
+            EXPECT_EQ(g_sensor->added, static_cast<IMFSensorProfile*>(g_sensor));
             stored.Reset();
             // Only the store keeps the collection; the profile went back after it was added.
-            EXPECT_EQ(g_sensor.collection->refs, 2);
+            EXPECT_EQ(g_sensor->refs, 2);
         } else {
             EXPECT_EQ(found, MF_E_ATTRIBUTENOTFOUND);
-            EXPECT_EQ(g_sensor.collection->refs, 1);
+            EXPECT_EQ(g_sensor->refs, 1);
             expected.insert(expected.begin(), "source: sensor profile skipped 0x80070005");
         }
-        EXPECT_EQ(g_sensor.profile->refs, 1);
         source->Shutdown();
         source->Release();
-        EXPECT_EQ(g_sensor.collection->refs, 1);
+        EXPECT_EQ(g_sensor->refs, 1);
         EXPECT_EQ(qel::g_dllRefs, 0);
         EXPECT_EQ(log.Lines(), expected);
-        g_sensor.collection->Release();
-        g_sensor.profile->Release();
+        g_sensor->Release();
     }
     qel::g_sensorProfileApi = saved;
 }

@@ -118,8 +118,9 @@ HRESULT SampleBytes(IMFSample* sample, std::vector<uint8_t>* bytes) {
     return S_OK;
 }
 
-HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sampleOut) {
-    const HRESULT hr = stream->RequestSample(nullptr);
+HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sampleOut,
+                     IUnknown* token) {
+    const HRESULT hr = stream->RequestSample(token);
     if (FAILED(hr)) return hr;
     ComPtr<IMFMediaEvent> event;
     for (MediaEventType type = 0; type != MEMediaSample;) {

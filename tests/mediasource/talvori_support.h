@@ -67,7 +67,8 @@ HRESULT StartSource(IMFMediaSource* source, bool selected);
 ComPtr<IMFMediaStream> StartAndGetStream(IMFMediaSource* source);
 
 // Requests one sample and returns the NV12 bytes of the MEMediaSample it queued.
-HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sample = nullptr);
+HRESULT RequestFrame(IMFMediaStream* stream, std::vector<uint8_t>* nv12, ComPtr<IMFSample>* sample = nullptr,
+                     IUnknown* token = nullptr);
 HRESULT SampleBytes(IMFSample* sample, std::vector<uint8_t>* bytes);
 uint32_t FrameNumber(const std::vector<uint8_t>& nv12);  // as the peer stamps it
 
