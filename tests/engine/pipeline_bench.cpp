@@ -30,6 +30,10 @@ void Measure(const char* label, bool withReader) {
     config.lenses = &lenses;
 
     std::unique_ptr<qel::FrameBus> bus = withReader ? qel::FrameBus::Create(qel::kBusGlobalName) : nullptr;
+    if (withReader && !bus) {
+        std::printf("%-18s no frame bus could be created\n", label);
+        return;
+    }
     std::atomic<bool> reading{withReader};
     uint64_t received = 0;
     std::thread reader([&] {
