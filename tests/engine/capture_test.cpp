@@ -19,12 +19,6 @@ constexpr HRESULT kNoUsableMode = static_cast<HRESULT>(0xC00D36B4);
 // A FOURCC no video processor turns into NV12.
 const GUID kUnknownSubtype = {0x584C4551, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
-TestCamera WithModes(std::vector<WebcamMode> modes) {
-    TestCamera camera;
-    camera.modes = std::move(modes);
-    return camera;
-}
-
 struct Frame {
     std::vector<uint8_t> bytes;
     uint32_t width = 0;
@@ -55,15 +49,8 @@ TEST(CameraList, FilterDropsOnlyTheExactVirtualCameraName) {
 TEST(CameraList, ListsDevicesInOrderWithoutVirtualCameraOrLinklessDevices) {
     TestWebcams webcams;
     EXPECT_TRUE(qel::ListCameras().empty());
-    TestCamera own, unnamed, linkless, named;
-    own.name = L"Qel Camera";
-    own.id = L"virtual";
-    unnamed.hasName = false;
-    unnamed.id = L"unnamed";
-    linkless.hasLink = false;
-    named.name = L"Front camera";
-    named.id = L"front";
-    webcams.Set({own, unnamed, linkless, named});
+    webcams.Set({{.name = L"Qel Camera", .id = L"virtual"}, {.id = L"unnamed", .hasName = false},
+                 {.hasLink = false}, {.name = L"Front camera", .id = L"front"}});
     const std::vector<CameraInfo> cams = qel::ListCameras();
     ASSERT_EQ(cams.size(), 2u);
     EXPECT_EQ(cams[0].name, L"");
@@ -146,8 +133,7 @@ TEST(Capture, BufferPitchAndLengthDecideTheRead) {
                  {false, 0, shortLength, false},  {true, 0, shortLength, false},
                  {false, 0, 0, false},            {true, 0, 0, false}};
     for (const auto& c : cases) {
-        TestCamera camera;
-        camera.buffer = {c.twoD, c.pitch, c.length};
+        const TestCamera camera{.buffer = {c.twoD, c.pitch, c.length}};
         TestWebcams webcams({camera});
         Capture capture;
         ASSERT_TRUE(capture.Open(camera.id));
@@ -161,12 +147,7 @@ TEST(Capture, BufferPitchAndLengthDecideTheRead) {
 }
 
 TEST(Capture, AnOddOutputSizeIsRoundedDownAndKeepsItsStride) {
-    WebcamMode odd;
-    odd.width = 1279;
-    odd.height = 719;
-    odd.hasStride = false;
-    TestCamera camera = WithModes({odd});
-    camera.buffer.pitch = 1279;
+    TestCamera camera{.modes = {{.width = 1279, .height = 719, .hasStride = false}}, .buffer = {.pitch = 1279}};
     TestWebcams webcams({camera});
     Capture capture;
     ASSERT_TRUE(capture.Open(camera.id));
@@ -199,21 +180,16 @@ TEST(Capture, ReadGivesUpAfterFiveSecondsFirstAndTwoSecondsLater) {
 }
 
 TEST(Capture, OpenKeepsTheModeTextOrTheReasonItFailed) {
-    WebcamMode ntsc, sizeless, unknown;
-    ntsc.fpsNum = 30000;
-    ntsc.fpsDen = 1001;
-    sizeless.hasSize = false;
-    unknown.subtype = kUnknownSubtype;
-    TestCamera busy;
-    busy.openFailure = static_cast<HRESULT>(0x80070020);
+    const WebcamMode ntsc{.fpsNum = 30000, .fpsDen = 1001}, sizeless{.hasSize = false}, unknown{.subtype = kUnknownSubtype};
+    const TestCamera busy{.openFailure = HRESULT(0x80070020)};
     // Wine has no MJPG decoder for the reader, so the rounded rate is shown on an NV12 mode.
     const struct {
         TestCamera camera;
         HRESULT hr;
         const wchar_t* mode;
-    } cases[] = {{WithModes({ntsc}), S_OK, L"1280x720@30 NV12"},
-                 {WithModes({sizeless, sizeless}), kNoUsableMode, L""},
-                 {WithModes({unknown}), kNoUsableMode, L""},
+    } cases[] = {{{.modes = {ntsc}}, S_OK, L"1280x720@30 NV12"},
+                 {{.modes = {sizeless, sizeless}}, kNoUsableMode, L""},
+                 {{.modes = {unknown}}, kNoUsableMode, L""},
                  {busy, busy.openFailure, L""}};
     for (const auto& c : cases) {
         TestWebcams webcams({c.camera});

@@ -194,13 +194,6 @@ bool WaitFor(const std::function<bool()>& condition, double seconds) {
     return condition();
 }
 
-TestCamera Camera(const std::wstring& name, const std::wstring& id) {
-    TestCamera camera;
-    camera.name = name;
-    camera.id = id;
-    return camera;
-}
-
 const std::string kOpenedLine = "pipeline: webcam Test Webcam (1280x720@30 NV12)";
 
 // A pipeline on the test webcams, its log read back; it stops before the webcams go.
@@ -281,14 +274,11 @@ TEST_F(PipelineLoop, WebcamsAppearingStallingAndUnpluggedFollowTheStateRules) {
 }
 
 TEST_F(PipelineLoop, BusyPreferredFallsBackStartSwitchesAndBadBuffersAreALossNeverACrash) {
-    TestCamera preferred = Camera(L"Preferred", L"\\\\?\\usb#preferred");
-    preferred.openFailure = static_cast<HRESULT>(0x80070020);
-    TestCamera odd = Camera(L"Odd", L"cam-odd");
-    odd.modes = {{1279, 719, 30, 1, MFVideoFormat_NV12, true, /*hasStride=*/false}};
-    odd.buffer.pitch = 1279;
-    TestCamera a = Camera(L"A", L"cam-a");
-    TestCamera empty = Camera(L"Empty", L"cam-empty");
-    empty.buffer.length = 0;
+    TestCamera preferred{.name = L"Preferred", .id = L"\\\\?\\usb#preferred", .openFailure = HRESULT(0x80070020)};
+    TestCamera odd{.name = L"Odd", .id = L"cam-odd", .modes = {{.width = 1279, .height = 719, .hasStride = false}},
+                   .buffer = {.pitch = 1279}};
+    TestCamera a{.name = L"A", .id = L"cam-a"};
+    TestCamera empty{.name = L"Empty", .id = L"cam-empty", .buffer = {.length = 0}};
     webcams.Set({preferred, odd, a, empty});
     Start(L"\\\\?\\USB#PREFERRED");  // busy: the next in list order opens, and its odd size runs
     ASSERT_TRUE(Until([&](const Stats& s) { return s.camera == odd.id && s.processed > 10; }, 20));

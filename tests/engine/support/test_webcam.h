@@ -48,7 +48,7 @@ struct TestCamera {
     bool hasLink = true;
     HRESULT openFailure = S_OK;  // MFCreateDeviceSource fails with this
     std::vector<WebcamMode> modes = StandardModes();
-    WebcamBuffer buffer;
+    WebcamBuffer buffer{};
     std::shared_ptr<WebcamControl> control = std::make_shared<WebcamControl>();
 
     // 1280x720 and 640x480 NV12 at 30, 1920x1080 at 30, 1280x720 at 15 and 60, a MJPG-labelled mode;
