@@ -30,15 +30,15 @@ bool Near(const Rgba& actual, const Rgba& expected, int tolerance) {
     return true;
 }
 
-// A pixel that a 1280x720 RGBA picture should have, within `tolerance` levels per channel.
+// A pixel that an RGBA picture should have, within `tolerance` levels per channel.
 struct Expected {
     int x, y;
     Rgba colour;
     int tolerance = 0;
 };
-void ExpectPixels(const std::vector<uint8_t>& rgba, const std::vector<Expected>& pixels) {
+void ExpectPixels(const std::vector<uint8_t>& rgba, const std::vector<Expected>& pixels, int width = 1280) {
     for (const Expected& e : pixels) {
-        const Rgba actual = PixelAt(rgba, e.x, e.y);
+        const Rgba actual = PixelAt(rgba, e.x, e.y, width);
         EXPECT_TRUE(Near(actual, e.colour, e.tolerance))
             << "at " << e.x << "," << e.y << ": " << testing::PrintToString(actual);
     }
@@ -392,7 +392,7 @@ TEST_F(RendererTest, LensThatCannotBeUploadedOrIsClearedIsDrawnAsNone) {
 
 namespace {
 
-// A visible top-level window at the screen's top-left with a preview child filling its client area.
+// A visible top-level window with a preview child filling its client area.
 class PreviewWindow {
 public:
     PreviewWindow(int width, int height) {
@@ -420,31 +420,33 @@ private:
     HWND child_ = nullptr;
 };
 
-// The whole 1280x720 test screen as RGBA, once what was presented has had time to show.
-std::vector<uint8_t> Screenshot() {
+// What the window shows, as RGBA, once what was presented has had time to show. Read from the window
+// rather than the screen, since other test programs' windows share the test display and may cover it;
+// Wine keeps the presented picture in the window's own surface (Windows would need the screen).
+std::vector<uint8_t> Screenshot(HWND window, int width, int height) {
     Sleep(300);
     PreviewWindow::Pump();
-    std::vector<uint8_t> rgba(size_t{1280} * 720 * 4);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, 1280, 720);
+    std::vector<uint8_t> rgba(size_t(width) * height * 4);
+    HDC dc = GetDC(window);
+    HDC memory = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, 1280, 720, screen, 0, 0, SRCCOPY);
+    BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 1280;
-    info.bmiHeader.biHeight = -720;  // top row first
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top row first
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
-    GetDIBits(memory, bitmap, 0, 720, rgba.data(), &info, DIB_RGB_COLORS);
+    GetDIBits(memory, bitmap, 0, height, rgba.data(), &info, DIB_RGB_COLORS);
     for (size_t i = 0; i < rgba.size(); i += 4) {
         std::swap(rgba[i], rgba[i + 2]);
         rgba[i + 3] = 255;
     }
     DeleteObject(bitmap);
     DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    ReleaseDC(window, dc);
     return rgba;
 }
 
@@ -459,19 +461,20 @@ TEST_F(RendererTest, PreviewShowsTheCompositeMirroredAndLetterboxed) {
     // Before the first composite the window is cleared to the background and presented.
     const Rgba bg{16, 20, 21, 255};
     renderer.Present(true);
-    ExpectPixels(Screenshot(), {{200, 150, bg, 2}});
+    ExpectPixels(Screenshot(window.child(), 400, 300), {{200, 150, bg, 2}}, 400);
 
     const Ycc red = YccOf(255, 0, 0), blue = YccOf(0, 0, 255);
     auto frame = Nv12Frame(1280, 720, red);
     FillNv12(frame, 1280, 720, 640, 0, 640, 720, blue);
     renderer.Frame(frame.data(), 1280, 720, nullptr, 0.0f);
     renderer.Present(true);
-    const auto shot = Screenshot();
-    WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/renderer_preview_mirrored.png", qel::Image{1280, 720, shot});
+    const auto shot = Screenshot(window.child(), 400, 300);
+    WritePng(std::wstring(QEL_ARTEFACTS_DIR) + L"/renderer_preview_mirrored.png", qel::Image{400, 300, shot});
     // 400x300: the picture is 400x225 at (0, 37) between background bars; the composite's right half (blue)
     // is shown on the left.
     ExpectPixels(shot, {{200, 10, bg, 2}, {200, 290, bg, 2}, {10, 35, bg, 2}, {10, 38, RgbOf(blue), 2},
-                        {10, 150, RgbOf(blue), 2}, {390, 150, RgbOf(red), 2}});
+                        {10, 150, RgbOf(blue), 2}, {390, 150, RgbOf(red), 2}},
+                 400);
     EXPECT_TRUE(capture.Lines().empty()) << capture.Text();
 }
 

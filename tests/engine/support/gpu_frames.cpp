@@ -75,8 +75,8 @@ Ycc YccOf(int r, int g, int b) {
             Byte(128 + 224 * (r / 255.0 - y) / 1.5748)};
 }
 
-Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y) {
-    const uint8_t* p = rgba.data() + (size_t(y) * 1280 + size_t(x)) * 4;
+Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y, int width) {
+    const uint8_t* p = rgba.data() + (size_t(y) * width + size_t(x)) * 4;
     return {p[0], p[1], p[2], p[3]};
 }
 

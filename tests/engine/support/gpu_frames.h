@@ -35,8 +35,8 @@ std::vector<uint8_t> Nv12Of(const Image& picture);
 Rgba RgbOf(Ycc c);
 Ycc YccOf(int r, int g, int b);
 
-// One pixel of a 1280x720 RGBA buffer.
-Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y);
+// One pixel of an RGBA buffer with rows of `width` pixels.
+Rgba PixelAt(const std::vector<uint8_t>& rgba, int x, int y, int width = 1280);
 // The composite image as it stands (1280x720 RGBA); zeros before the first video.
 std::vector<uint8_t> ReadComposite(Renderer& renderer);
 
