@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 
 namespace qel {
 namespace {
@@ -25,6 +28,123 @@ bool ProcessElevated() {
         return !ok || value.TokenIsElevated != 0;
     }();
     return elevated;
+}
+
+// Appends one formatted conversion to out, never past its end; pos only grows.
+template <typename... Args>
+void AppendFormatted(char* out, size_t size, size_t& pos, const char* spec, Args... args) {
+    if (pos + 1 >= size) return;
+    const int n = snprintf(out + pos, size - pos, spec, args...);
+    if (n > 0) pos = std::min(pos + static_cast<size_t>(n), size - 1);
+}
+
+// Wide text as UTF-8, so that a character the C locale cannot represent does not end the argument.
+std::string WideToUtf8(const wchar_t* text) {
+    if (!text) return "(null)";
+    const int length = static_cast<int>(wcslen(text));
+    if (length == 0) return std::string();
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return std::string();
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+// printf into out (always terminated, cut to size - 1), except that "%ls" is written as UTF-8: the
+// runtime's own conversion goes through the C locale and drops the rest of an argument at the first
+// character beyond Latin-1, taking ASCII after it along.
+void FormatMessageText(char* out, size_t size, const char* format, va_list args) {
+    size_t pos = 0;
+    const char* p = format;
+    while (*p && pos + 1 < size) {
+        if (*p != '%' || p[1] == '%') {
+            out[pos++] = *p;
+            p += (*p == '%') ? 2 : 1;
+            continue;
+        }
+        // One conversion, %[flags][width][.precision][length]type, copied into spec (at most 30 bytes).
+        char spec[32];
+        size_t n = 0;
+        int stars = 0;
+        int star[2] = {0, 0};
+        spec[n++] = *p++;
+        while (*p && strchr("-+ #0", *p) && n < 6) spec[n++] = *p++;
+        for (int part = 0; part < 2; ++part) {
+            if (part == 1) {
+                if (*p != '.') break;
+                spec[n++] = *p++;
+            }
+            if (*p == '*') {
+                star[stars++] = va_arg(args, int);
+                spec[n++] = *p++;
+            }
+            for (int digits = 0; isdigit(static_cast<unsigned char>(*p)) && digits < 8; ++digits) spec[n++] = *p++;
+        }
+        int longs = 0;
+        bool is64 = false;
+        for (int modifiers = 0; modifiers < 2 && *p; ++modifiers) {
+            if (*p == 'h') {
+                spec[n++] = *p++;
+            } else if (*p == 'l') {
+                ++longs;
+                spec[n++] = *p++;
+            } else if (strchr("zjtL", *p)) {
+                is64 = true;
+                spec[n++] = *p++;
+            } else {
+                break;
+            }
+        }
+        is64 = is64 || longs >= 2;
+        const char type = *p;
+        if (!type) break;
+        ++p;
+        spec[n++] = type;
+        spec[n] = '\0';
+        auto emit = [&](auto value) {
+            if (stars == 2) AppendFormatted(out, size, pos, spec, star[0], star[1], value);
+            else if (stars == 1) AppendFormatted(out, size, pos, spec, star[0], value);
+            else AppendFormatted(out, size, pos, spec, value);
+        };
+        switch (type) {
+        case 'd': case 'i':
+            if (is64) emit(va_arg(args, long long));
+            else if (longs == 1) emit(va_arg(args, long));
+            else emit(va_arg(args, int));
+            break;
+        case 'u': case 'x': case 'X': case 'o':
+            if (is64) emit(va_arg(args, unsigned long long));
+            else if (longs == 1) emit(va_arg(args, unsigned long));
+            else emit(va_arg(args, unsigned int));
+            break;
+        case 'c':
+            emit(va_arg(args, int));
+            break;
+        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+            emit(va_arg(args, double));
+            break;
+        case 'p':
+            emit(va_arg(args, void*));
+            break;
+        case 's':
+            if (longs == 1) {
+                const std::string text = WideToUtf8(va_arg(args, const wchar_t*));
+                char* w = spec;  // the same conversion for the converted, narrow text
+                for (const char* r = spec; *r; ++r)
+                    if (*r != 'l') *w++ = *r;
+                *w = '\0';
+                emit(text.c_str());
+            } else {
+                const char* text = va_arg(args, const char*);
+                emit(text ? text : "(null)");
+            }
+            break;
+        default:  // %n or an unknown conversion: written as it stands, consuming nothing
+            for (size_t i = 0; i < n && pos + 1 < size; ++i) out[pos++] = spec[i];
+            break;
+        }
+    }
+    out[pos] = '\0';
 }
 
 class LastErrorKeeper {
@@ -91,9 +211,8 @@ void Log(const char* format, ...) {
     char message[kMessageBytes];
     va_list args;
     va_start(args, format);
-    vsnprintf(message, sizeof(message), format, args);
+    FormatMessageText(message, sizeof(message), format, args);
     va_end(args);
-    message[kMessageBytes - 1] = '\0';
 
     const std::wstring path = log_detail::LogPath(ProcessElevated());
     if (path.empty()) return;

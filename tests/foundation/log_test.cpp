@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -49,6 +50,27 @@ TEST(Log, AppendsTimestampedLinesWithCrLfAndCutsTheMessageTo1023Bytes) {
     const std::string second = text.substr(24 + first.size());
     ASSERT_TRUE(LooksLikeTimestamp(second)) << second;
     EXPECT_EQ(second.substr(24), std::string(1023, 'x') + "\r\n");
+}
+
+TEST(Log, FormatsEveryConversionCallersUseAndWritesWideTextAsUtf8) {
+    LogCapture capture;
+    const struct {
+        std::string expected;
+        std::function<void()> log;
+    } cases[] = {
+        {"install: hr=0x8007001F err=5 ld=-2 u=7", [] { qel::Log("install: hr=0x%08lX err=%lu ld=%ld u=%u", 0x8007001FUL, 5UL, -2L, 7u); }},
+        {"source: 0x0000abcd 12.5 [  7|ab  |0042] 100%", [] { qel::Log("source: 0x%08lx %.1f [%3d|%-4s|%04d] 100%%", 0xABCDUL, 12.46, 7, "ab", 42); }},
+        {"[   hi] [3.14] big=18446744073709551615 z=9", [] { qel::Log("[%*s] [%.*f] big=%llu z=%zu", 5, "hi", 2, 3.14159, ~0ULL, size_t{9}); }},
+        // A character beyond Latin-1 no longer ends the argument: the ASCII after it survives.
+        {"path C:\\Users\\\xE6\x97\xA5\xE6\x9C\xAC\\lenti ok", [] { qel::Log("path %ls %s", L"C:\\Users\\\u65E5\u672C\\lenti", "ok"); }},
+        {"(null) (null)", [] { qel::Log("%s %ls", static_cast<const char*>(nullptr), static_cast<const wchar_t*>(nullptr)); }},
+    };
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        c.log();
+        expected.push_back(c.expected);
+    }
+    EXPECT_EQ(capture.Lines(), expected);
 }
 
 // Written, dropped for want of a usable folder, and refused because the log file is a folder.
