@@ -32,9 +32,9 @@ bool ProcessElevated() {
 
 // Appends one formatted conversion to out, never past its end; pos only grows.
 template <typename... Args>
-void AppendFormatted(char* out, size_t size, size_t& pos, const char* spec, Args... args) {
+void AppendFormatted(char* out, size_t size, size_t& pos, const char* conv, Args... args) {
     if (pos + 1 >= size) return;
-    const int n = snprintf(out + pos, size - pos, spec, args...);
+    const int n = snprintf(out + pos, size - pos, conv, args...);
     if (n > 0) pos = std::min(pos + static_cast<size_t>(n), size - 1);
 }
 
@@ -62,35 +62,35 @@ void FormatMessageText(char* out, size_t size, const char* format, va_list args)
             p += (*p == '%') ? 2 : 1;
             continue;
         }
-        // One conversion, %[flags][width][.precision][length]type, copied into spec (at most 30 bytes).
-        char spec[32];
+        // One conversion, %[flags][width][.precision][length]type, copied into conv (at most 30 bytes).
+        char conv[32];
         size_t n = 0;
         int stars = 0;
         int star[2] = {0, 0};
-        spec[n++] = *p++;
-        while (*p && strchr("-+ #0", *p) && n < 6) spec[n++] = *p++;
+        conv[n++] = *p++;
+        while (*p && strchr("-+ #0", *p) && n < 6) conv[n++] = *p++;
         for (int part = 0; part < 2; ++part) {
             if (part == 1) {
                 if (*p != '.') break;
-                spec[n++] = *p++;
+                conv[n++] = *p++;
             }
             if (*p == '*') {
                 star[stars++] = va_arg(args, int);
-                spec[n++] = *p++;
+                conv[n++] = *p++;
             }
-            for (int digits = 0; isdigit(static_cast<unsigned char>(*p)) && digits < 8; ++digits) spec[n++] = *p++;
+            for (int digits = 0; isdigit(static_cast<unsigned char>(*p)) && digits < 8; ++digits) conv[n++] = *p++;
         }
         int longs = 0;
         bool is64 = false;
         for (int modifiers = 0; modifiers < 2 && *p; ++modifiers) {
             if (*p == 'h') {
-                spec[n++] = *p++;
+                conv[n++] = *p++;
             } else if (*p == 'l') {
                 ++longs;
-                spec[n++] = *p++;
+                conv[n++] = *p++;
             } else if (strchr("zjtL", *p)) {
                 is64 = true;
-                spec[n++] = *p++;
+                conv[n++] = *p++;
             } else {
                 break;
             }
@@ -99,12 +99,12 @@ void FormatMessageText(char* out, size_t size, const char* format, va_list args)
         const char type = *p;
         if (!type) break;
         ++p;
-        spec[n++] = type;
-        spec[n] = '\0';
+        conv[n++] = type;
+        conv[n] = '\0';
         auto emit = [&](auto value) {
-            if (stars == 2) AppendFormatted(out, size, pos, spec, star[0], star[1], value);
-            else if (stars == 1) AppendFormatted(out, size, pos, spec, star[0], value);
-            else AppendFormatted(out, size, pos, spec, value);
+            if (stars == 2) AppendFormatted(out, size, pos, conv, star[0], star[1], value);
+            else if (stars == 1) AppendFormatted(out, size, pos, conv, star[0], value);
+            else AppendFormatted(out, size, pos, conv, value);
         };
         switch (type) {
         case 'd': case 'i':
@@ -129,8 +129,8 @@ void FormatMessageText(char* out, size_t size, const char* format, va_list args)
         case 's':
             if (longs == 1) {
                 const std::string text = WideToUtf8(va_arg(args, const wchar_t*));
-                char* w = spec;  // the same conversion for the converted, narrow text
-                for (const char* r = spec; *r; ++r)
+                char* w = conv;  // the same conversion for the converted, narrow text
+                for (const char* r = conv; *r; ++r)
                     if (*r != 'l') *w++ = *r;
                 *w = '\0';
                 emit(text.c_str());
@@ -140,7 +140,7 @@ void FormatMessageText(char* out, size_t size, const char* format, va_list args)
             }
             break;
         default:  // %n or an unknown conversion: written as it stands, consuming nothing
-            for (size_t i = 0; i < n && pos + 1 < size; ++i) out[pos++] = spec[i];
+            for (size_t i = 0; i < n && pos + 1 < size; ++i) out[pos++] = conv[i];
             break;
         }
     }
