@@ -118,6 +118,17 @@ bool FindTensor(OrtSession* session, OrtAllocator* allocator, bool input, const 
     return found;
 }
 
+// The element count of a tensor a run produced: the shape declared in the model and checked at
+// load does not bind what the graph computes.
+bool ElementCountOf(const OrtValue* value, size_t& count) {
+    const OrtApi* api = Api();
+    OrtTensorTypeAndShapeInfo* info = nullptr;
+    if (OrtStatus* s = api->GetTensorTypeAndShape(value, &info)) return Ok(s, "GetTensorTypeAndShape");
+    OrtStatus* s = api->GetTensorShapeElementCount(info, &count);
+    api->ReleaseTensorTypeAndShapeInfo(info);
+    return s ? Ok(s, "GetTensorShapeElementCount") : true;
+}
+
 }  // namespace
 
 OrtModel::~OrtModel() { Reset(); }
@@ -200,7 +211,14 @@ bool OrtModel::Run(const float* input, std::vector<std::vector<float>>& outputs)
     for (size_t i = 0; i < values.size(); ++i) {
         if (ok) {
             float* data = nullptr;
-            if (OrtStatus* s = api->GetTensorMutableData(values[i], reinterpret_cast<void**>(&data))) {
+            size_t count = 0;
+            if (!ElementCountOf(values[i], count)) {
+                ok = false;
+            } else if (count < outputSizes[i]) {
+                Log("ort: output '%s' has %llu elements, expected %llu", outputNames[i].c_str(),
+                    static_cast<unsigned long long>(count), static_cast<unsigned long long>(outputSizes[i]));
+                ok = false;
+            } else if (OrtStatus* s = api->GetTensorMutableData(values[i], reinterpret_cast<void**>(&data))) {
                 ok = Ok(s, "GetTensorMutableData");
             } else if (!data) {
                 ok = false;

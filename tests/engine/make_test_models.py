@@ -40,6 +40,26 @@ def detector_like(folder, file_name, input_name="input", input_shape=(1, 128, 12
          inits)
 
 
+def input_sized_detector(folder):
+    """Declares the contract's outputs, but "regressors" holds as many of its 896 anchors as the input's
+    largest value says: the declared shape passes the load check, the run's tensor may be shorter."""
+    nodes = [
+        helper.make_node("ReduceMax", ["input"], ["largest"], keepdims=0),
+        helper.make_node("Cast", ["largest"], ["count"], to=TensorProto.INT64),
+        helper.make_node("Reshape", ["count", "one_dim"], ["ends"]),
+        helper.make_node("Slice", ["reg_const", "starts", "ends", "axes"], ["regressors"]),
+        helper.make_node("Mul", ["largest", "zero"], ["nothing"]),
+        helper.make_node("Add", ["cls_const", "nothing"], ["classificators"]),
+    ]
+    ints = lambda name, values: numpy_helper.from_array(np.array(values, np.int64), name)
+    inits = [ints("one_dim", [1]), ints("starts", [0]), ints("axes", [1]),
+             numpy_helper.from_array(np.zeros((), np.float32), "zero"),
+             numpy_helper.from_array(np.ones((1, 896, 16), np.float32), "reg_const"),
+             numpy_helper.from_array(np.full((1, 896, 1), -5.0, np.float32), "cls_const")]
+    save(folder, "input_sized_output.onnx", nodes, [tensor("input", [1, 128, 128, 3])],
+         [tensor("regressors", [1, 896, 16]), tensor("classificators", [1, 896, 1])], inits)
+
+
 def echo_landmarks(folder):
     """conv2d_21 is the first 1404 input values, conv2d_31 the next one minus 1: the crop comes back as
     points, and a black crop gives a presence logit of -1, a white one 0."""
@@ -69,6 +89,7 @@ def main():
     detector_like(folder, "integer_input.onnx", input_kind=TensorProto.INT32)
     detector_like(folder, "dynamic_output.onnx", regressors_shape=(1, "anchors", 16))
     detector_like(folder, "wrong_output_size.onnx", classificators_shape=(1, 895, 1))
+    input_sized_detector(folder)
     echo_landmarks(folder)
 
 

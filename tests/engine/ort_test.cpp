@@ -50,6 +50,22 @@ TEST(OrtModel, LoadsAModelMeetingTheContractRunsItAndAFailedReloadUnloads) {
     EXPECT_FALSE(model.Run(input.data(), outputs));
 }
 
+TEST(OrtModel, ARunWhoseOutputComesOutShorterThanDeclaredFailsWithOneLine) {
+    LogCapture log;
+    qel::OrtModel model;
+    ASSERT_TRUE(LoadAsDetector(model, TestModel(L"input_sized_output.onnx")));
+    EXPECT_TRUE(log.Lines().empty());
+    std::vector<std::vector<float>> outputs;
+    std::vector<float> input(128 * 128 * 3, 1000.0f);  // 896 anchors or more: the full contract
+    ASSERT_TRUE(model.Run(input.data(), outputs));
+    ASSERT_EQ(outputs[0].size(), 14336u);
+    EXPECT_EQ(outputs[0][14335], 1.0f);
+
+    input.assign(input.size(), 10.0f);  // 10 anchors: 160 of the 14336 values
+    EXPECT_FALSE(model.Run(input.data(), outputs));
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"ort: output 'regressors' has 160 elements, expected 14336"});
+}
+
 TEST(OrtModel, RefusesModelsThatBreakTheContractWithOneLine) {
     const std::pair<const wchar_t*, std::string> cases[] = {
         {L"wrong_input_name.onnx", "input 'input' missing or wrong shape"},
