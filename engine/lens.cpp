@@ -3,13 +3,16 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wincodec.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
+#include <new>
 #include <utility>
 
 #include "foundation/log.h"
@@ -30,6 +33,18 @@ constexpr size_t kMaxIniBytes = 1024 * 1024;
 // or overflow the 32-bit byte count of CopyPixels.
 constexpr uint32_t kMaxImageSide = 16384;
 constexpr uint64_t kMaxImagePixels = 64ull * 1024 * 1024;
+// Decoded bytes one lens may hold at once: its potato and layers stay decoded together, at load
+// to be checked and on the pipeline thread to be shown. One picture of the largest accepted size
+// still makes a lens on its own, while the shipped lenses (768x768, two layers) take about 7 MB;
+// a folder listing one big picture many times is refused before it takes gigabytes.
+constexpr uint64_t kMaxLensBytes = kMaxImagePixels * 4;
+constexpr uint64_t kNoBudget = std::numeric_limits<uint64_t>::max();
+constexpr char kOverBudget[] = " exceeds the 256 MB lens budget";
+static_assert(kMaxLensBytes == 256ull << 20, "the budget's text names its size");
+
+using Microsoft::WRL::ComPtr;
+
+enum class Decoded { Ok, Failed, OverBudget };
 
 std::string Trim(const std::string& text) {
     const char* blanks = " \t\r\n";
@@ -140,19 +155,94 @@ std::string LayerDisplayName(const std::wstring& path) {
     return Utf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
 }
 
+// Balances the thread's COM initialisation however decoding ends, a failed allocation included.
+class Apartment {
+public:
+    Apartment() : init_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~Apartment() {
+        if (SUCCEEDED(init_)) CoUninitialize();
+    }
+    Apartment(const Apartment&) = delete;
+    Apartment& operator=(const Apartment&) = delete;
+
+private:
+    const HRESULT init_;
+};
+
+Decoded Convert(IWICImagingFactory* factory, const std::wstring& path, uint64_t room, Image& image) {
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ComPtr<IWICFormatConverter> converter;  // declared last: released first
+    if (FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
+                                                  WICDecodeMetadataCacheOnDemand, &decoder))) {
+        return Decoded::Failed;
+    }
+    if (FAILED(decoder->GetFrame(0, &frame))) return Decoded::Failed;
+    if (FAILED(factory->CreateFormatConverter(&converter))) return Decoded::Failed;
+    if (FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone, nullptr,
+                                     0.0, WICBitmapPaletteTypeCustom))) {
+        return Decoded::Failed;
+    }
+    UINT width = 0;
+    UINT height = 0;
+    if (FAILED(converter->GetSize(&width, &height)) || width == 0 || height == 0) return Decoded::Failed;
+    if (width > kMaxImageSide || height > kMaxImageSide || uint64_t{width} * height > kMaxImagePixels) {
+        return Decoded::Failed;
+    }
+    const UINT stride = width * 4;
+    if (uint64_t{stride} * height > room) return Decoded::OverBudget;
+
+    std::vector<uint8_t> pixels(size_t{stride} * height, 0);
+    if (FAILED(converter->CopyPixels(nullptr, stride, static_cast<UINT>(pixels.size()), pixels.data()))) {
+        return Decoded::Failed;
+    }
+    for (size_t i = 0; i < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
+    image.width = width;
+    image.height = height;
+    image.rgba = std::move(pixels);
+    return Decoded::Ok;
+}
+
+// Decodes one file unless its pixels would take more than `room` bytes. A failed allocation
+// throws std::bad_alloc with nothing held.
+Decoded DecodeFile(const std::wstring& path, uint64_t room, Image& image) {
+    image = Image();
+    const Apartment apartment;
+    ComPtr<IWICImagingFactory> factory;
+    if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)))) {
+        return Decoded::Failed;
+    }
+    return Convert(factory.Get(), path, room, image);
+}
+
+// Decodes one picture of a lens into what is left of the lens's budget. Null when decoded, else
+// the reason, which follows the picture's name in the error text.
+const char* DecodeWithin(const std::wstring& path, uint64_t& room, Image& image) {
+    switch (DecodeFile(path, room, image)) {
+    case Decoded::Ok:
+        room -= image.rgba.size();
+        return nullptr;
+    case Decoded::OverBudget:
+        return kOverBudget;
+    default:
+        return " cannot be loaded";
+    }
+}
+
 bool DecodeImages(Lens& lens, std::string& error) {
-    if (!LoadPng(lens.potatoPath, lens.potato)) {
-        error = "potato image cannot be loaded";
+    uint64_t room = kMaxLensBytes;
+    if (const char* why = DecodeWithin(lens.potatoPath, room, lens.potato)) {
+        error = std::string("potato image") + why;
         return false;
     }
     for (LensLayer& layer : lens.layers) {
-        const std::string name = LayerDisplayName(layer.path);
-        if (!LoadPng(layer.path, layer.image)) {
-            error = "layer '" + name + "' cannot be loaded";
+        const std::string name = "layer '" + LayerDisplayName(layer.path) + "'";
+        if (const char* why = DecodeWithin(layer.path, room, layer.image)) {
+            error = name + why;
             return false;
         }
         if (layer.image.width != lens.potato.width || layer.image.height != lens.potato.height) {
-            error = "layer '" + name + "' size differs from potato";
+            error = name + " size differs from potato";
             return false;
         }
     }
@@ -244,60 +334,9 @@ bool LoadOne(const std::wstring& root, const std::wstring& folderName, Lens& len
     return true;
 }
 
-template <typename T>
-void Release(T*& object) {
-    if (object) object->Release();
-    object = nullptr;
-}
-
-bool Decode(IWICImagingFactory* factory, const std::wstring& path, IWICBitmapDecoder*& decoder,
-            IWICBitmapFrameDecode*& frame, IWICFormatConverter*& converter, Image& image) {
-    if (FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
-                                                  WICDecodeMetadataCacheOnDemand, &decoder))) {
-        return false;
-    }
-    if (FAILED(decoder->GetFrame(0, &frame))) return false;
-    if (FAILED(factory->CreateFormatConverter(&converter))) return false;
-    if (FAILED(converter->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                     WICBitmapPaletteTypeCustom))) {
-        return false;
-    }
-    UINT width = 0;
-    UINT height = 0;
-    if (FAILED(converter->GetSize(&width, &height)) || width == 0 || height == 0) return false;
-    if (width > kMaxImageSide || height > kMaxImageSide || uint64_t{width} * height > kMaxImagePixels) return false;
-
-    const UINT stride = width * 4;
-    std::vector<uint8_t> pixels(size_t{stride} * height, 0);
-    if (FAILED(converter->CopyPixels(nullptr, stride, static_cast<UINT>(pixels.size()), pixels.data()))) {
-        return false;
-    }
-    for (size_t i = 0; i < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
-    image.width = width;
-    image.height = height;
-    image.rgba = std::move(pixels);
-    return true;
-}
-
 }  // namespace
 
-bool LoadPng(const std::wstring& path, Image& image) {
-    image = Image();
-    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IWICImagingFactory* factory = nullptr;
-    IWICBitmapDecoder* decoder = nullptr;
-    IWICBitmapFrameDecode* frame = nullptr;
-    IWICFormatConverter* converter = nullptr;
-    bool ok = SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IWICImagingFactory, reinterpret_cast<void**>(&factory))) &&
-              Decode(factory, path, decoder, frame, converter, image);
-    Release(converter);
-    Release(frame);
-    Release(decoder);
-    Release(factory);
-    if (SUCCEEDED(init)) CoUninitialize();
-    return ok;
-}
+bool LoadPng(const std::wstring& path, Image& image) { return DecodeFile(path, kNoBudget, image) == Decoded::Ok; }
 
 std::vector<Lens> LoadLenses(const std::wstring& root) {
     std::vector<Lens> lenses;
@@ -311,13 +350,19 @@ std::vector<Lens> LoadLenses(const std::wstring& root) {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
         const std::wstring name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
-        Lens lens;
         std::string error;
-        if (LoadOne(root, name, lens, error)) {
-            lenses.push_back(std::move(lens));
-        } else {
-            Log("Lens '%s' skipped: %s", Utf8(name).c_str(), error.c_str());
+        bool loaded = false;
+        try {
+            Lens lens;
+            if (LoadOne(root, name, lens, error)) {
+                lenses.push_back(std::move(lens));
+                loaded = true;
+            }
+        } catch (const std::bad_alloc&) {
+            // Unwinding has freed what this lens held, so the others still load.
+            error = "out of memory";
         }
+        if (!loaded) Log("Lens '%s' skipped: %s", Utf8(name).c_str(), error.c_str());
     } while (FindNextFileW(find, &entry));
     FindClose(find);
 

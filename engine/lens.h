@@ -53,7 +53,8 @@ std::vector<Lens> LoadLenses(const std::wstring& root);
 bool LoadPng(const std::wstring& path, Image& image);
 
 // Decodes the potato and layer pixels of a lens copy for rendering. On failure every pixel
-// buffer is released again and the reason is logged.
+// buffer is released again and the reason is logged. A failed allocation throws std::bad_alloc;
+// the caller drops the copy.
 bool LoadLensImages(Lens& lens);
 
 // Releases the potato and layer pixels; sizes, paths and the thumbnail stay.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cwchar>
+#include <new>
 
 #include "engine/renderer.h"
 #include "engine/tracker.h"
@@ -161,6 +162,22 @@ int32_t LensIndex(const std::vector<Lens>& lenses, const std::wstring& id) {
 
 // ---- frame step ----
 
+namespace {
+
+// Hands the compositor a decoded copy of the lens; one too large for the memory left is shown as
+// no lens, and the pipeline thread goes on.
+void ShowLens(Renderer& renderer, const Lens& lens) {
+    try {
+        Lens copy = lens;  // the shared list is never written
+        renderer.SetLens(LoadLensImages(copy) ? &copy : nullptr);
+    } catch (const std::bad_alloc&) {
+        renderer.SetLens(nullptr);
+        Log("Lens '%s' images not loaded: out of memory", Utf8(lens.id).c_str());
+    }
+}
+
+}  // namespace
+
 FrameStep::FrameStep(Renderer* renderer, Tracker* tracker, const std::vector<Lens>* lenses)
     : renderer(renderer), tracker(tracker), lenses(lenses) {}
 
@@ -175,9 +192,7 @@ bool FrameStep::Run(const uint8_t* frame, uint32_t width, uint32_t height, int32
             placementValid = false;
         }
     } else if (index != shownLens) {
-        Lens copy = (*lenses)[index];  // the shared list is never written
-        const bool decoded = LoadLensImages(copy);
-        renderer->SetLens(decoded ? &copy : nullptr);
+        ShowLens(*renderer, (*lenses)[index]);
         shownLens = index;
         placementValid = false;
     }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/engine/support/failing_allocations.h"
 #include "tests/engine/support/image_file.h"
 #include "tests/support/test_support.h"
 
@@ -198,7 +199,7 @@ TEST(LensIni, EachBrokenLensIsSkippedWithItsOneReason) {
     }
 }
 
-TEST(LensRoot, ListsValidFoldersByOrderThenCaseSensitiveIdAndSkipsTheRest) {
+TEST(LensRoot, ListsValidFoldersByOrderThenCaseSensitiveIdAndSkipsTheRestEvenWhenMemoryRunsOut) {
     LogCapture log;
     TempDir root;
     const std::pair<const wchar_t*, const char*> folders[] = {
@@ -212,11 +213,22 @@ TEST(LensRoot, ListsValidFoldersByOrderThenCaseSensitiveIdAndSkipsTheRest) {
     const std::wstring narrow = AddLens(root, L"stretta", Ini("", "[layers]\ncappello = parti\\hat.png:above\n"));
     CreateDirectoryW((narrow + L"\\parti").c_str(), nullptr);
     WritePngOf(narrow + L"\\parti\\hat.png", kPotatoW - 1, kPotatoH);
+    // Alone the layer is the largest picture accepted, but with the potato it passes the lens's
+    // budget: refused from its header, before its 256 MB are allocated.
+    const std::wstring huge = AddLens(root, L"enorme", Ini("", "[layers]\nombra = ombra.png:below\n"));
+    ASSERT_TRUE(qel::test::WriteBlackPng(huge + L"\\ombra.png", 8192, 8192));
+    ASSERT_TRUE(qel::test::WriteBlackPng(AddLens(root, L"grande", Ini()) + L"\\potato.png", 2048, 2048));
     std::vector<std::wstring> ids;
-    for (const qel::Lens& lens : qel::LoadLenses(root.path())) ids.push_back(lens.id);
+    {
+        const qel::test::FailingAllocations noRoom(8 << 20);  // too little for the 16 MB potato of "grande"
+        for (const qel::Lens& lens : qel::LoadLenses(root.path())) ids.push_back(lens.id);
+    }
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"meno", L"z", L"a", L"Zeta", L"alpha"}));
-    EXPECT_EQ(SortedLines(log), (std::vector<std::string>{std::string("Lens 'senza' skipped: ") + kMalformed,
-                                                          "Lens 'stretta' skipped: layer 'hat.png' size differs from potato"}));
+    EXPECT_EQ(SortedLines(log),
+              (std::vector<std::string>{"Lens 'enorme' skipped: layer 'ombra.png' exceeds the 256 MB lens budget",
+                                        "Lens 'grande' skipped: out of memory",
+                                        std::string("Lens 'senza' skipped: ") + kMalformed,
+                                        "Lens 'stretta' skipped: layer 'hat.png' size differs from potato"}));
 
     const std::wstring missing = root / L"assente";
     EXPECT_TRUE(qel::LoadLenses(missing).empty());
@@ -351,6 +363,12 @@ TEST(LensImage, LayersAreDecodedOnlyByLoadLensImagesAndAFailureLeavesNoPixels) {
     EXPECT_TRUE(copy.layers[1].image.rgba.empty());
     EXPECT_FALSE(copy.thumb.rgba.empty());
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"Lens 'lente' images not loaded: layer 'b.png' cannot be loaded"});
+
+    // Replaced after loading by a picture that takes the lens over its budget.
+    ASSERT_TRUE(qel::test::WriteBlackPng(folder + L"\\b.png", 8192, 8192));
+    copy = lenses[0];
+    EXPECT_FALSE(qel::LoadLensImages(copy));
+    EXPECT_EQ(log.Lines().back(), "Lens 'lente' images not loaded: layer 'b.png' exceeds the 256 MB lens budget");
 }
 
 // ---- The lenses shipped beside the program ----------------------------------------------------

@@ -13,6 +13,7 @@
 #include "engine/renderer_impl.h"
 #include "engine/tracker.h"
 #include "foundation/process.h"
+#include "tests/engine/support/failing_allocations.h"
 #include "tests/engine/support/gpu_frames.h"
 #include "tests/engine/support/image_file.h"
 #include "tests/engine/support/test_webcam.h"
@@ -122,6 +123,20 @@ TEST_F(FrameStepTest, TheLensIsUploadedOnlyOnChangesAndDecodedAfreshButABrokenOn
     files.Write(1, 64);
     ASSERT_TRUE(Run(step, 1, 0.8));
     EXPECT_FALSE(renderer.impl().lensReady);
+}
+
+TEST_F(FrameStepTest, ALensTooLargeForTheMemoryLeftIsShownAsNoneWithOneLine) {
+    FrameStep step(&renderer, nullptr, &files.lenses);
+    ASSERT_TRUE(Run(step, 0, 0.0));
+    ASSERT_TRUE(renderer.impl().lensReady);
+    files.Write(1, 2048);
+    {
+        const qel::test::FailingAllocations noRoom(8 << 20);  // too little for its 16 MB potato
+        EXPECT_TRUE(Run(step, 1, 0.1));
+    }
+    EXPECT_EQ(step.shownLens, 1);
+    EXPECT_FALSE(renderer.impl().lensReady);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Lens 'lens1' images not loaded: out of memory"});
 }
 
 TEST_F(FrameStepTest, ARefusedFrameIsDoneUntrackedAndPlacementFollowsTheFade) {
