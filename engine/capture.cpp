@@ -305,7 +305,8 @@ bool Capture::Open(const std::wstring& link) {
     IMFAttributes* options = nullptr;
     hr = MFCreateAttributes(&options, 3);
     if (FAILED(hr)) return fail(hr);
-    options->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, 1);
+    // The limited processing only makes RGB-32; YUY2 and the rest reach NV12 through the advanced one.
+    options->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE);
     options->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback);
     hr = MFCreateSourceReaderFromMediaSource(source, options, &reader);
     options->Release();
