@@ -63,8 +63,8 @@ bool IsCameraBusyError(HRESULT hr) {
     switch (static_cast<uint32_t>(hr)) {
         case 0x80070020u:  // ERROR_SHARING_VIOLATION
         case 0x800700AAu:  // ERROR_BUSY
-        case 0xC00D3EA2u:  // video recording device in use
-        case 0xC00D3EA3u:  // video recording device preempted
+        case 0xC00D3EA2u:  // MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED
+        case 0xC00D3EA3u:  // MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED
         case 0x80070964u:  // ERROR_DEVICE_IN_USE
             return true;
         default:
