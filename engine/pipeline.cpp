@@ -309,6 +309,7 @@ private:
     bool PreviewShowing() const;
     void PresentIfShowing();
     bool InitRenderer(double now);
+    bool TakeCameraRequest();
     void TryCameras();
     void ShowIdle();
     void FramePass();
@@ -359,25 +360,29 @@ void Pipeline::Loop::StartUp() {
     windowStart = Now();
 }
 
+bool Pipeline::Loop::TakeCameraRequest() {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.cameraChangeRequested) return false;
+    p.cameraChangeRequested = false;
+    requested = p.requestedCamera;
+    return true;
+}
+
 void Pipeline::Loop::Pass() {
     const double now = Now();
     if (now >= nextInstalledPoll) {
         installed = IsInstalled();
         nextInstalledPoll = now + kRetrySeconds;
     }
-    {
-        std::lock_guard<std::mutex> lock(p.mutex);
-        if (p.cameraChangeRequested) {
-            p.cameraChangeRequested = false;
-            requested = p.requestedCamera;
-            if (open) {
-                capture->Close();
-                open = false;
-            }
-            nextCameraTry = 0.0;
-            starting = true;
-            cameraState = CameraState::Ok;
+    if (TakeCameraRequest()) {
+        // Closed outside the mutex: a close waits for the device, GetStats must not.
+        if (open) {
+            capture->Close();
+            open = false;
         }
+        nextCameraTry = 0.0;
+        starting = true;
+        cameraState = CameraState::Ok;
     }
     if (!renderer->Healthy() && now >= nextRendererTry) {
         Log("pipeline: renderer not healthy, re-initialising");

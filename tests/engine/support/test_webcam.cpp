@@ -452,17 +452,21 @@ public:
     }
     STDMETHODIMP Pause() override { return MF_E_INVALID_STATE_TRANSITION; }
     STDMETHODIMP Shutdown() override {
+        WebcamControl& control = *camera_.control;
+        control.shuttingDown = true;
+        for (int i = 0; i < 500 && control.slowShutdown; ++i) Sleep(20);
         WebcamStream* stream;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!stream_) return MF_E_SHUTDOWN;
+            if (!stream_) return control.shuttingDown = false, MF_E_SHUTDOWN;
             stream = stream_;
             stream_ = nullptr;
         }
         stream->Shutdown();
         stream->Release();
         events_->Shutdown();
-        --camera_.control->live;
+        --control.live;
+        control.shuttingDown = false;
         return S_OK;
     }
 

@@ -42,6 +42,9 @@ struct WebcamControl {
     std::atomic<int> delivered{0};         // frames sent since the camera was made
     std::atomic<int> opened{0};            // media sources created for this camera
     std::atomic<int> live{0};              // media sources not yet shut down
+    std::atomic<bool> slowShutdown{false}; // Shutdown waits until this is cleared (10 s at most), as a
+                                           // device that takes its time to stop streaming
+    std::atomic<bool> shuttingDown{false}; // a Shutdown is under way
 };
 
 struct TestCamera {
