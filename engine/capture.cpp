@@ -85,6 +85,71 @@ bool TryCandidate(IMFSourceReader* reader, const Cand& cand, std::wstring& mode)
     return chosen;
 }
 
+uint64_t Span(long pitch) { return pitch < 0 ? 0 - static_cast<uint64_t>(pitch) : static_cast<uint64_t>(pitch); }
+
+// Luma rows of an NV12 picture (chroma half as many after them) that `bytes` hold at `pitch`;
+// the count fits 32 bits because `bytes` does.
+unsigned Nv12Rows(DWORD bytes, long pitch) {
+    return pitch == 0 ? 0 : static_cast<unsigned>(static_cast<uint64_t>(bytes) * 2 / (Span(pitch) * 3));
+}
+
+// Rows from scan line 0 to the end of the locked memory in the pitch's direction; 0 when scan
+// line 0 lies outside it.
+unsigned RowsInExtent(const BYTE* scan0, LONG pitch, const BYTE* start, DWORD length) {
+    const uint64_t span = Span(pitch);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start);
+    const uintptr_t line = reinterpret_cast<uintptr_t>(scan0);
+    if (span == 0 || line < first || line - first + span > length) return 0;
+    return Nv12Rows(static_cast<DWORD>(pitch > 0 ? first + length - line : line + span - first), pitch);
+}
+
+// Locks a 2D buffer and tells how many rows its luma plane takes, so that a vertically padded
+// surface still gives the chroma plane's place: from the locked extent with Lock2DSize, else from
+// the packed length, which keeps the surface's rows at the default stride. Never from the current
+// length, which does not describe a padded surface. Null when the buffer offers no 2D lock.
+IMF2DBuffer* LockSurface(IMFMediaBuffer* buffer, int32_t stride, BYTE*& scan0, LONG& pitch, unsigned& rows) {
+    IMF2DBuffer2* sized = nullptr;
+    if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer2, reinterpret_cast<void**>(&sized)))) {
+        BYTE* start = nullptr;
+        DWORD length = 0;
+        if (SUCCEEDED(sized->Lock2DSize(MF2DBuffer_LockFlags_Read, &scan0, &pitch, &start, &length))) {
+            rows = RowsInExtent(scan0, pitch, start, length);
+            return sized;
+        }
+        sized->Release();
+    }
+    IMF2DBuffer* surface = nullptr;
+    if (FAILED(buffer->QueryInterface(IID_IMF2DBuffer, reinterpret_cast<void**>(&surface)))) return nullptr;
+    DWORD packed = 0;
+    if (FAILED(surface->GetContiguousLength(&packed))) packed = 0;
+    if (SUCCEEDED(surface->Lock2D(&scan0, &pitch))) {
+        rows = Nv12Rows(packed, stride);
+        return surface;
+    }
+    surface->Release();
+    return nullptr;
+}
+
+// A 2D buffer is read where its lock puts the picture; any other buffer is packed at the default
+// stride, its current length telling how many rows it holds.
+bool CopyBuffer(IMFMediaBuffer* buffer, uint32_t width, uint32_t height, int32_t stride, std::vector<uint8_t>& out) {
+    BYTE* data = nullptr;
+    LONG pitch = 0;
+    unsigned rows = 0;
+    if (IMF2DBuffer* surface = LockSurface(buffer, stride, data, pitch, rows)) {
+        const bool copied = CopyNv12(data, pitch, rows, width, height, out);
+        surface->Unlock2D();
+        surface->Release();
+        return copied;
+    }
+    DWORD maxLength = 0;
+    DWORD length = 0;
+    if (FAILED(buffer->Lock(&data, &maxLength, &length))) return false;
+    const bool copied = stride > 0 && CopyNv12(data, stride, Nv12Rows(length, stride), width, height, out);
+    buffer->Unlock();
+    return copied;
+}
+
 }  // namespace
 
 std::vector<CameraInfo> FilterCameras(std::vector<CameraInfo> cameras) {
@@ -240,7 +305,8 @@ bool Capture::Open(const std::wstring& link) {
     IMFAttributes* options = nullptr;
     hr = MFCreateAttributes(&options, 3);
     if (FAILED(hr)) return fail(hr);
-    options->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, 1);
+    // The limited processing only makes RGB-32; YUY2 and the rest reach NV12 through the advanced one.
+    options->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE);
     options->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback);
     hr = MFCreateSourceReaderFromMediaSource(source, options, &reader);
     options->Release();
@@ -338,38 +404,7 @@ bool Capture::Read(std::vector<uint8_t>& frame, uint32_t& frameWidth, uint32_t& 
         got->Release();
         return false;
     }
-    IMF2DBuffer* buffer2d = nullptr;
-    BYTE* scan0 = nullptr;
-    LONG pitch = stride;
-    bool path2d = false;
-    if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer, reinterpret_cast<void**>(&buffer2d))))
-        path2d = SUCCEEDED(buffer2d->Lock2D(&scan0, &pitch));
-    DWORD length = 0;
-    if (FAILED(buffer->GetCurrentLength(&length))) length = 0;
-
-    bool copied = false;
-    if (path2d) {
-        if (pitch != 0) {
-            const uint64_t span = pitch < 0 ? -static_cast<int64_t>(pitch) : pitch;
-            const uint64_t rows = (static_cast<uint64_t>(length) * 2) / (span * 3);
-            if (rows >= height && span >= width)
-                copied = CopyNv12(scan0, pitch, static_cast<unsigned>(rows), width, height, frame);
-        }
-        buffer2d->Unlock2D();
-    } else {
-        BYTE* data = nullptr;
-        DWORD maxLength = 0;
-        DWORD current = 0;
-        if (SUCCEEDED(buffer->Lock(&data, &maxLength, &current))) {
-            if (stride > 0) {
-                const uint64_t rows = (static_cast<uint64_t>(length) * 2) / (static_cast<uint64_t>(stride) * 3);
-                if (rows >= height && static_cast<uint32_t>(stride) >= width)
-                    copied = CopyNv12(data, stride, static_cast<unsigned>(rows), width, height, frame);
-            }
-            buffer->Unlock();
-        }
-    }
-    if (buffer2d) buffer2d->Release();
+    const bool copied = CopyBuffer(buffer, width, height, stride, frame);
     buffer->Release();
     got->Release();
     if (!copied) return false;

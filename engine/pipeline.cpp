@@ -64,8 +64,8 @@ bool IsCameraBusyError(HRESULT hr) {
     switch (static_cast<uint32_t>(hr)) {
         case 0x80070020u:  // ERROR_SHARING_VIOLATION
         case 0x800700AAu:  // ERROR_BUSY
-        case 0xC00D3EA2u:  // video recording device in use
-        case 0xC00D3EA3u:  // video recording device preempted
+        case 0xC00D3EA2u:  // MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED
+        case 0xC00D3EA3u:  // MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED
         case 0x80070964u:  // ERROR_DEVICE_IN_USE
             return true;
         default:
@@ -324,6 +324,7 @@ private:
     bool PreviewShowing() const;
     void PresentIfShowing();
     bool InitRenderer(double now);
+    bool TakeCameraRequest();
     void TryCameras();
     void ShowIdle();
     void FramePass();
@@ -374,25 +375,29 @@ void Pipeline::Loop::StartUp() {
     windowStart = Now();
 }
 
+bool Pipeline::Loop::TakeCameraRequest() {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.cameraChangeRequested) return false;
+    p.cameraChangeRequested = false;
+    requested = p.requestedCamera;
+    return true;
+}
+
 void Pipeline::Loop::Pass() {
     const double now = Now();
     if (now >= nextInstalledPoll) {
         installed = IsInstalled();
         nextInstalledPoll = now + kRetrySeconds;
     }
-    {
-        std::lock_guard<std::mutex> lock(p.mutex);
-        if (p.cameraChangeRequested) {
-            p.cameraChangeRequested = false;
-            requested = p.requestedCamera;
-            if (open) {
-                capture->Close();
-                open = false;
-            }
-            nextCameraTry = 0.0;
-            starting = true;
-            cameraState = CameraState::Ok;
+    if (TakeCameraRequest()) {
+        // Closed outside the mutex: a close waits for the device, GetStats must not.
+        if (open) {
+            capture->Close();
+            open = false;
         }
+        nextCameraTry = 0.0;
+        starting = true;
+        cameraState = CameraState::Ok;
     }
     if (!renderer->Healthy() && now >= nextRendererTry) {
         Log("pipeline: renderer not healthy, re-initialising");

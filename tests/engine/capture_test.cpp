@@ -122,26 +122,37 @@ TEST(Capture, OpensTheBestModeAndDeliversPackedFramesWithTimes) {
     capture.Close();
 }
 
-TEST(Capture, BufferPitchAndLengthDecideTheRead) {
+TEST(Capture, TwoDBuffersAreReadWhereTheLockPutsThemPlainOnesByTheirLength) {
+    const WebcamMode hd{}, wide{.width = 848, .height = 480};
     const int64_t shortLength = int64_t(1280) * 719 * 3 / 2;
+    // A 2D buffer's current length is the unpadded size whatever its pitch and rows, as drivers give it.
     const struct {
-        bool twoD;
-        int32_t pitch;
-        int64_t length;
+        WebcamMode mode;
+        qel::test::WebcamBuffer buffer;
         bool ok;
-    } cases[] = {{true, -1280, -1, true},         {true, 1344, -1, true},  {true, -1408, -1, true},
-                 {false, 0, shortLength, false},  {true, 0, shortLength, false},
-                 {false, 0, 0, false},            {true, 0, 0, false}};
+    } cases[] = {
+        {hd, {.twoD = true, .pitch = 1344}, true},
+        {wide, {.twoD = true, .pitch = 896}, true},
+        {hd, {.twoD = true, .pitch = 1280, .rows = 736}, true},  // the chroma plane after 736 rows
+        {hd, {.twoD = true, .pitch = -1408, .rows = 736}, true},
+        {hd, {.twoD = true, .pitch = 1344, .rows = 736, .lock2DSize = false}, true},  // IMF2DBuffer only
+        {hd, {.twoD = true, .pitch = -1280}, true},
+        {hd, {.twoD = true, .length = 0}, true},  // a 2D buffer's length is not relied on
+        {hd, {.length = shortLength}, false},
+        {hd, {.length = 0}, false},
+    };
     for (const auto& c : cases) {
-        const TestCamera camera{.buffer = {c.twoD, c.pitch, c.length}};
+        const TestCamera camera{.modes = {c.mode}, .buffer = c.buffer};
         TestWebcams webcams({camera});
         Capture capture;
         ASSERT_TRUE(capture.Open(camera.id));
         Frame frame;
-        const std::string label = std::to_string(c.twoD) + " " + std::to_string(c.pitch) + " " + std::to_string(c.length);
+        const std::string label = std::to_string(c.mode.width) + " " + std::to_string(c.buffer.twoD) + " " +
+                                  std::to_string(c.buffer.pitch) + " " + std::to_string(c.buffer.rows) + " " +
+                                  std::to_string(c.buffer.lock2DSize) + " " + std::to_string(c.buffer.length);
         ASSERT_EQ(frame.ReadFrom(capture), c.ok) << label;
         if (c.ok) {
-            EXPECT_EQ(frame.bytes, qel::test::PhotoNv12(1280, 720, 0)) << label;  // top row first
+            EXPECT_EQ(frame.bytes, qel::test::PhotoNv12(c.mode.width, c.mode.height, 0)) << label;  // top row first
         }
     }
 }

@@ -307,7 +307,12 @@ TEST_F(PipelineLoop, BusyPreferredFallsBackStartSwitchesAndBadBuffersAreALossNev
     preferred.openFailure = S_OK;
     webcams.Set({preferred, a, empty});
     ASSERT_TRUE(Until([&](const Stats& s) { return s.camera == preferred.id; }, 8));
+    preferred.control->slowShutdown = true;
     pipeline->Start(L"cam-a");  // a switch closes the open camera
+    ASSERT_TRUE(WaitFor([&] { return preferred.control->shuttingDown.load(); }, 5));
+    S();  // the window thread's statistics do not wait for the camera to close
+    EXPECT_TRUE(preferred.control->shuttingDown) << "GetStats waited for the close";
+    preferred.control->slowShutdown = false;
     ASSERT_TRUE(Until([](const Stats& s) { return s.camera == L"cam-a"; }, 5));
     EXPECT_EQ(preferred.control->live, 0);
     pipeline->Start(L"cam-a");  // the running one is closed and reopened

@@ -91,16 +91,25 @@ std::vector<uint8_t> Cut(const std::vector<uint8_t>& canvas, uint32_t canvasWidt
 
 // ---- buffers ----
 
-class PitchedBuffer final : public IMFMediaBuffer, public IMF2DBuffer {
+// An NV12 surface of `rows` luma rows at `pitch`, with the chroma plane after them.
+struct Surface {
+    std::vector<uint8_t> bytes;
+    uint8_t* scan0 = nullptr;
+    LONG pitch = 0;
+    uint32_t width = 0;  // bytes of picture in each row
+    uint32_t rows = 0;   // luma rows; chroma (rows + 1) / 2 after them
+};
+
+class PitchedBuffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
 public:
-    PitchedBuffer(std::vector<uint8_t> bytes, uint8_t* scan0, LONG pitch, DWORD length, bool twoD)
-        : bytes_(std::move(bytes)), scan0_(scan0), pitch_(pitch), length_(length), twoD_(twoD) {}
+    PitchedBuffer(Surface surface, DWORD length, const WebcamBuffer& layout)
+        : surface_(std::move(surface)), length_(length), twoD_(layout.twoD), sized_(layout.lock2DSize) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (iid == IID_IUnknown || iid == IID_IMFMediaBuffer)
             *out = static_cast<IMFMediaBuffer*>(this);
-        else if (iid == IID_IMF2DBuffer && twoD_)
-            *out = static_cast<IMF2DBuffer*>(this);
+        else if ((iid == IID_IMF2DBuffer && twoD_) || (iid == IID_IMF2DBuffer2 && twoD_ && sized_))
+            *out = static_cast<IMF2DBuffer2*>(this);
         else {
             *out = nullptr;
             return E_NOINTERFACE;
@@ -114,10 +123,13 @@ public:
         if (!left) delete this;
         return left;
     }
+    // A 2D buffer's Lock hands out a packed copy, as documented for a surface that is not contiguous.
     STDMETHODIMP Lock(BYTE** data, DWORD* maxLength, DWORD* current) override {
-        *data = bytes_.data();
-        if (maxLength) *maxLength = DWORD(bytes_.size());
-        if (current) *current = length_;
+        if (twoD_) packed_ = Packed();
+        std::vector<uint8_t>& bytes = twoD_ ? packed_ : surface_.bytes;
+        *data = bytes.data();
+        if (maxLength) *maxLength = DWORD(bytes.size());
+        if (current) *current = twoD_ ? DWORD(bytes.size()) : length_;
         return S_OK;
     }
     STDMETHODIMP Unlock() override { return S_OK; }
@@ -130,52 +142,74 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetMaxLength(DWORD* length) override {
-        *length = DWORD(bytes_.size());
+        *length = DWORD(surface_.bytes.size());
         return S_OK;
     }
     STDMETHODIMP Lock2D(BYTE** scan0, LONG* pitch) override { return GetScanline0AndPitch(scan0, pitch); }
     STDMETHODIMP Unlock2D() override { return S_OK; }
     STDMETHODIMP GetScanline0AndPitch(BYTE** scan0, LONG* pitch) override {
-        *scan0 = scan0_;
-        *pitch = pitch_;
+        *scan0 = surface_.scan0;
+        *pitch = surface_.pitch;
         return S_OK;
     }
     STDMETHODIMP IsContiguousFormat(BOOL* contiguous) override {
-        *contiguous = FALSE;
+        *contiguous = surface_.pitch == LONG(surface_.width);
         return S_OK;
     }
-    STDMETHODIMP GetContiguousLength(DWORD* length) override { return GetMaxLength(length); }
+    STDMETHODIMP GetContiguousLength(DWORD* length) override {
+        *length = surface_.width * PlaneRows();
+        return S_OK;
+    }
     STDMETHODIMP ContiguousCopyTo(BYTE*, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP ContiguousCopyFrom(const BYTE*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Lock2DSize(MF2DBuffer_LockFlags, BYTE** scan0, LONG* pitch, BYTE** start, DWORD* length) override {
+        *start = surface_.bytes.data();
+        *length = DWORD(surface_.bytes.size());
+        return GetScanline0AndPitch(scan0, pitch);
+    }
+    STDMETHODIMP Copy2DTo(IMF2DBuffer2*) override { return E_NOTIMPL; }
 
 private:
     virtual ~PitchedBuffer() = default;
+    uint32_t PlaneRows() const { return surface_.rows + (surface_.rows + 1) / 2; }
+    std::vector<uint8_t> Packed() const {
+        std::vector<uint8_t> out(size_t(surface_.width) * PlaneRows());
+        for (uint32_t y = 0; y < PlaneRows(); ++y)
+            std::memcpy(&out[size_t(y) * surface_.width], surface_.scan0 + ptrdiff_t(y) * surface_.pitch, surface_.width);
+        return out;
+    }
+
     std::atomic<ULONG> refs_{1};
-    std::vector<uint8_t> bytes_;
-    uint8_t* scan0_;
-    LONG pitch_;
+    Surface surface_;
+    std::vector<uint8_t> packed_;
     DWORD length_;
-    const bool twoD_;  // else a plain memory buffer
+    const bool twoD_;   // else a plain memory buffer
+    const bool sized_;  // a 2D buffer that offers IMF2DBuffer2
 };
 
-// Lays the tightly packed picture out with the camera's pitch, top row first or bottom-up.
+// Lays the tightly packed picture out with the camera's pitch and rows, top row first or bottom-up.
 IMFMediaBuffer* MakeBuffer(const WebcamBuffer& layout, const std::vector<uint8_t>& nv12, uint32_t width,
                            uint32_t height) {
     const uint32_t chromaRows = (height + 1) / 2;
     const uint32_t chromaWidth = (width + 1) / 2 * 2;
-    const LONG pitch = layout.pitch ? layout.pitch : LONG(chromaWidth);
-    const size_t span = size_t(pitch < 0 ? -pitch : pitch);
-    const size_t total = span * (height + chromaRows);
-    std::vector<uint8_t> bytes(total, 0);
-    uint8_t* scan0 = pitch < 0 ? bytes.data() + total - span : bytes.data();
+    Surface surface;
+    surface.pitch = layout.pitch ? layout.pitch : LONG(chromaWidth);
+    surface.width = chromaWidth;
+    surface.rows = layout.twoD && layout.rows ? layout.rows : height;
+    const size_t span = size_t(surface.pitch < 0 ? -surface.pitch : surface.pitch);
+    const size_t total = span * (surface.rows + (surface.rows + 1) / 2);
+    surface.bytes.assign(total, 0);
+    surface.scan0 = surface.pitch < 0 ? surface.bytes.data() + total - span : surface.bytes.data();
     for (uint32_t y = 0; y < height; ++y)
-        std::memcpy(scan0 + ptrdiff_t(y) * pitch, nv12.data() + size_t(y) * width, std::min<size_t>(width, span));
+        std::memcpy(surface.scan0 + ptrdiff_t(y) * surface.pitch, nv12.data() + size_t(y) * width,
+                    std::min<size_t>(width, span));
     const uint8_t* uv = nv12.data() + size_t(width) * height;
     for (uint32_t i = 0; i < chromaRows; ++i)
-        std::memcpy(scan0 + ptrdiff_t(height + i) * pitch, uv + size_t(i) * chromaWidth,
+        std::memcpy(surface.scan0 + ptrdiff_t(surface.rows + i) * surface.pitch, uv + size_t(i) * chromaWidth,
                     std::min<size_t>(chromaWidth, span));
-    const DWORD length = layout.length >= 0 ? DWORD(layout.length) : DWORD(total);
-    return new PitchedBuffer(std::move(bytes), scan0, pitch, length, layout.twoD);
+    const size_t whole = layout.twoD ? size_t(width) * height + size_t(chromaWidth) * chromaRows : total;
+    const DWORD length = layout.length >= 0 ? DWORD(layout.length) : DWORD(whole);
+    return new PitchedBuffer(std::move(surface), length, layout);
 }
 
 // ---- the media source ----
@@ -418,17 +452,21 @@ public:
     }
     STDMETHODIMP Pause() override { return MF_E_INVALID_STATE_TRANSITION; }
     STDMETHODIMP Shutdown() override {
+        WebcamControl& control = *camera_.control;
+        control.shuttingDown = true;
+        for (int i = 0; i < 500 && control.slowShutdown; ++i) Sleep(20);
         WebcamStream* stream;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!stream_) return MF_E_SHUTDOWN;
+            if (!stream_) return control.shuttingDown = false, MF_E_SHUTDOWN;
             stream = stream_;
             stream_ = nullptr;
         }
         stream->Shutdown();
         stream->Release();
         events_->Shutdown();
-        --camera_.control->live;
+        --control.live;
+        control.shuttingDown = false;
         return S_OK;
     }
 

@@ -25,11 +25,14 @@ struct WebcamMode {
     bool hasStride = true;  // MF_MT_DEFAULT_STRIDE = width
 };
 
-// How each delivered sample's buffer is laid out.
+// How each delivered sample's buffer is laid out. A 2D buffer behaves as drivers' do: its current
+// length is the unpadded NV12 size whatever its pitch and rows.
 struct WebcamBuffer {
-    bool twoD = false;          // an IMF2DBuffer with `pitch`, else a plain memory buffer
+    bool twoD = false;          // a 2D buffer with `pitch` and `rows`, else a plain memory buffer
     int32_t pitch = 0;          // 0: the frame width; negative: bottom-up rows
-    int64_t length = -1;        // current length in bytes; -1: the whole picture
+    int64_t length = -1;        // current length in bytes; -1: the whole picture (unpadded when 2D)
+    uint32_t rows = 0;          // luma rows of a 2D surface, the chroma plane after them; 0: the frame height
+    bool lock2DSize = true;     // a 2D buffer also offers IMF2DBuffer2
 };
 
 // Switches a test may flip while the camera runs.
@@ -39,6 +42,9 @@ struct WebcamControl {
     std::atomic<int> delivered{0};         // frames sent since the camera was made
     std::atomic<int> opened{0};            // media sources created for this camera
     std::atomic<int> live{0};              // media sources not yet shut down
+    std::atomic<bool> slowShutdown{false}; // Shutdown waits until this is cleared (10 s at most), as a
+                                           // device that takes its time to stop streaming
+    std::atomic<bool> shuttingDown{false}; // a Shutdown is under way
 };
 
 struct TestCamera {
