@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -45,6 +46,22 @@ bool WaitFor(Predicate done, int timeoutMs = 10000) {
 
 // The program's real settings, read back through the loader (tested on its own).
 qel::Settings Saved() { return qel::LoadSettings(qel::kSettingsKey); }
+
+// Whether the session's shell takes notification icons, asked of it directly. Windows' shell takes them,
+// and so does Wine's while its desktop shell runs (as here); a session without a notification area refuses them.
+bool ShellTakesIcons() {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = probe;
+    data.uID = 1;
+    data.uFlags = NIF_ICON;
+    data.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    const bool taken = Shell_NotifyIconW(NIM_ADD, &data);
+    if (taken) Shell_NotifyIconW(NIM_DELETE, &data);
+    DestroyWindow(probe);
+    return taken;
+}
 
 // Makes the installed-state query true by registering an existing file as the source's server.
 class FakeInstalled {
@@ -175,6 +192,9 @@ TEST_F(MainWindow, FirstStartLaysOutAndPaintsTheNotInstalledWindowAt96And144Dpi)
 
     app.Settle(1500);
     EXPECT_TRUE(IsWindowVisible(app.Child(kIdInstall)));
+    // Amber while the test webcam starts, then teal: not installed is no error.
+    EXPECT_TRUE(WaitFor([&] { return PixelOf(app.Screenshot(), 96, 85) == kTeal; }))
+        << std::hex << PixelOf(app.Screenshot(), 96, 85);
     const qel::Image shot = app.Screenshot();
     SaveArtefact(shot, L"app-window-not-installed.png");
     EXPECT_EQ(PixelOf(shot, 10, 10), kBackground);
@@ -182,8 +202,6 @@ TEST_F(MainWindow, FirstStartLaysOutAndPaintsTheNotInstalledWindowAt96And144Dpi)
     EXPECT_NEAR(GetRValue(body), 102, 8);
     EXPECT_NEAR(GetGValue(body), 195, 8);
     EXPECT_NEAR(GetBValue(body), 205, 8);
-    const COLORREF dot = PixelOf(shot, 96, 85);
-    EXPECT_TRUE(dot == kTeal || dot == kAmber) << "not installed is no error: " << std::hex << dot;
     EXPECT_EQ(PixelOf(shot, 100, 108), kTeal) << "first stripe";
     EXPECT_EQ(PixelOf(shot, 250, 108), kAmber) << "second stripe";
     EXPECT_EQ(PixelOf(shot, 400, 108), kAccent) << "third stripe";
@@ -266,10 +284,15 @@ TEST_F(MainWindow, CloseHidesWithOneBalloonAndExitSavesAndEndsWithZero) {
     ASSERT_NE(app.window(), nullptr);
     SendMessageW(app.window(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(IsWindow(app.window())) << "closing never destroys the window";
-    // Wine's shell may refuse the icon; then the window minimises instead of hiding.
-    EXPECT_TRUE(!IsWindowVisible(app.window()) || IsIconic(app.window()));
-    if (!IsWindowVisible(app.window())) {
+    const bool iconTaken = ShellTakesIcons();
+    printf("this shell %s notification icons\n", iconTaken ? "takes" : "refuses");
+    if (iconTaken) {
+        EXPECT_FALSE(IsWindowVisible(app.window()));
+        EXPECT_FALSE(IsIconic(app.window()));
         EXPECT_TRUE(Saved().trayHintShown);
+    } else {
+        EXPECT_TRUE(IsIconic(app.window())) << "without an icon closing minimises";
+        EXPECT_FALSE(Saved().trayHintShown);
     }
     PostMessageW(app.window(), kMsgShow, 0, 0);
     ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(app.window()) && !IsIconic(app.window()); }));

@@ -161,14 +161,27 @@ TEST(Tracker, TracksTheLargestDetectionTheFirstOfEqualAreasAndRunsNoLandmarksWit
     EXPECT_TRUE(empty.rois.empty());
 }
 
-TEST(OneEuroFilter, FirstSamplePassesThenSmoothsBySpeed) {
+// a(fc) = 1 / (1 + 1 / (2 pi fc dt)); minimum cutoff 1 Hz, beta 0.05, derivative cutoff 1 Hz.
+TEST(OneEuroFilter, FirstSamplePassesThenSmoothsBySpeedAndHoldsWhenTimeDoesNotAdvance) {
     qel::OneEuroFilter f;
-    EXPECT_EQ(f.Step(0.0f, 0.0), 0.0f);
-    // dt 0.1: a(1 Hz) = 0.38587, derivative 38.587, cutoff 2.9293 Hz, a = 0.64796.
-    EXPECT_NEAR(f.Step(10.0f, 0.1), 6.4796f, 1e-3f);
-    EXPECT_NEAR(f.derivative, 38.587f, 1e-2f);
-    EXPECT_EQ(f.Step(50.0f, 0.1), f.value);
-    EXPECT_EQ(f.Step(50.0f, 0.05), f.value);
+    EXPECT_EQ(f.Step(2.0f, 1.0), 2.0f);
+    // dt 0.1, delta 10: a(1 Hz) = 0.38586953, derivative 0.38586953 * 100 = 38.586952,
+    // cutoff 1 + 0.05 * 38.586952 = 2.9293475 Hz, a = 0.64795715, value 2 + 0.64795715 * 10.
+    EXPECT_FLOAT_EQ(f.Step(12.0f, 1.1), 8.4795713f);
+    EXPECT_FLOAT_EQ(f.derivative, 38.586952f);
+    // A time that does not advance returns the last value and changes nothing.
+    EXPECT_FLOAT_EQ(f.Step(50.0f, 1.1), 8.4795713f);
+    EXPECT_FLOAT_EQ(f.Step(50.0f, 1.05), 8.4795713f);
+    EXPECT_FLOAT_EQ(f.value, 8.4795713f);
+    EXPECT_FLOAT_EQ(f.derivative, 38.586952f);
+    EXPECT_EQ(f.time, 1.1);
+    // dt 0.1 from 1.1, delta 3.5204287: derivative 0.38586953 * (35.204287 - 38.586952) + 38.586952
+    // = 37.281685, cutoff 2.8640842 Hz, a = 0.64280063.
+    EXPECT_FLOAT_EQ(f.Step(12.0f, 1.2), 10.742505f);
+    // dt 0.05, delta -110.74251: a(1 Hz) = 0.23905723, derivative -501.10669; speed either way raises
+    // the cutoff to 1 + 0.05 * 501.10669 = 26.055334 Hz, a = 0.89113307.
+    EXPECT_FLOAT_EQ(f.Step(-100.0f, 1.25), -87.943802f);
+    EXPECT_FLOAT_EQ(f.derivative, -501.10669f);
 }
 
 TEST(Tracker, FollowsARealFaceMovingAcrossFramesWithoutDetectingAgain) {

@@ -43,13 +43,17 @@ TEST(ConsolePrint, RedirectedOutputIsUtf8WithoutByteOrderMarkCutAt2047Characters
 }
 
 TEST(ConsolePrint, WithoutStandardOutputWritesNothing) {
-    HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
+    TempDir dir;
+    qel::test::RedirectedOutput output(dir);
+    HANDLE file = GetStdHandle(STD_OUTPUT_HANDLE);
+    qel::ConsolePrint(L"a");
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
     qel::ConsolePrint(L"lost %d", 1);
     SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
     qel::ConsolePrint(L"lost %d", 2);
-    SetStdHandle(STD_OUTPUT_HANDLE, old);
-    SUCCEED();
+    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    qel::ConsolePrint(L"b");
+    EXPECT_EQ(output.Text(), "ab");  // the handle is taken at each call, never kept from an earlier one
 }
 
 TEST(ExeDir, IsTheFolderOfTheRunningProgram) {
