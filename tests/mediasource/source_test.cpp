@@ -462,9 +462,9 @@ TEST(SourceSensorProfile, LegacyProfileIsStoredOrItsFailureLoggedAndTheSourceWor
 
 namespace {
 
-// Each step runs while allocations of at least `failFrom` bytes fail (kNothingFails: none), and
-// every step that is made to fail must have met a refused allocation. Returns the number of steps
-// that went wrong, each named on the error output.
+// Each step runs while allocations of at least `failFrom` bytes fail (kNothingFails: none), and a
+// step that is made to fail must meet a refused allocation. The steps build on each other, so the
+// first one that goes wrong ends the run, named on the error output; 0 when all went right.
 int RunStepsRunningOutOfMemory() {
     constexpr size_t kFrameCopies = 1 << 20;  // the 1,382,400-byte frames, nothing smaller
     constexpr size_t kEverything = 0;
@@ -474,7 +474,7 @@ int RunStepsRunningOutOfMemory() {
     ScopedEnv bus(L"QEL_CAMERA_BUS", busName.c_str());
     MfSession mf;
     qel::Activator* raw = nullptr;
-    if (FAILED(qel::Activator::Create(&raw))) return 99;
+    if (FAILED(qel::Activator::Create(&raw))) return 1;
     ComPtr<IMFActivate> activator;
     activator.Attach(raw);
     ComPtr<IMFMediaSource> source;
@@ -501,27 +501,32 @@ int RunStepsRunningOutOfMemory() {
         {"shutdown: its log line", kEverything, [&] { return source->Shutdown(); }, S_OK},
         {"DllUnregisterServer: the key path", kEverything, [] { return DllUnregisterServer(); }, E_OUTOFMEMORY},
     };
-    int wrong = 0;
     for (const auto& s : steps) {
         HRESULT result = E_FAIL;
+        bool threw = false;
         long refused = 0;
         {
             FailAllocations fail(s.failFrom);
-            result = s.step();
+            try {
+                result = s.step();
+            } catch (...) {
+                threw = true;
+            }
             refused = FailAllocations::refused();
         }
-        if (result != s.result || (s.failFrom != kNothingFails && refused == 0)) {
-            fprintf(stderr, "%s: 0x%08lx after %ld refused allocations\n", s.what, result, refused);
-            ++wrong;
+        if (threw || result != s.result || (s.failFrom != kNothingFails && refused == 0)) {
+            if (threw) fprintf(stderr, "%s: threw after %ld refused allocations\n", s.what, refused);
+            else fprintf(stderr, "%s: 0x%08lx after %ld refused allocations\n", s.what, result, refused);
+            return 1;
         }
     }
-    return wrong;
+    return 0;
 }
 
 }  // namespace
 
-// A fresh process of this program, so that the pause frame and the bus connection are still to be
-// made. A C++ exception leaving any step ends it with a failure.
+// In a fresh process of this program, so that the pause frame and the bus connection are still to be
+// made.
 TEST(SourceOutOfMemory, FailedAllocationsAreErrorCodesAndNeverExceptions) {
     EXPECT_EXIT(std::exit(RunStepsRunningOutOfMemory()), ::testing::ExitedWithCode(0), "");
 }
