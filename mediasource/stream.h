@@ -64,7 +64,8 @@ private:
     std::vector<uint8_t> frame;
     uint64_t lastSeq = 0;
     bool haveFrame = false;
-    // The last RequestSample failure logged since the start, and how many like it were only counted.
+    // The code of the last RequestSample failure logged, and how many failures since the last start
+    // repeated the code before them and so were only counted.
     HRESULT loggedFailure = S_OK;
     unsigned long repeatedFailures = 0;
 };
