@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "foundation/log.h"
 
@@ -17,6 +18,11 @@ const wchar_t kBusSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;LS)(A;;0x6;;;IU)";
 struct FrameBus::Impl {
     HANDLE section = nullptr;
     FrameBusHeader* header = nullptr;
+
+    ~Impl() {
+        if (header) UnmapViewOfFile(header);
+        if (section) CloseHandle(section);
+    }
 };
 
 namespace {
@@ -65,6 +71,12 @@ void InitialiseHeader(FrameBusHeader* h) {
     StoreRelaxed(h->magic, kBusMagic);
 }
 
+// A refusal whose last-error code is the failed step's, whatever the clean-up calls left behind.
+std::unique_ptr<FrameBus> Refuse(DWORD error) {
+    SetLastError(error);
+    return nullptr;
+}
+
 HANDLE CreateOrOpenSection(const wchar_t* name) {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, FALSE};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -74,15 +86,20 @@ HANDLE CreateOrOpenSection(const wchar_t* name) {
         Log("framebus: security descriptor failed err=%lu", GetLastError());
     }
     HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
+    DWORD error = ERROR_SUCCESS;
     if (!section) {
         section = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0,
                                      static_cast<DWORD>(kBusBytes), name);
+        if (!section) error = GetLastError();
         // A section made by a more privileged process may refuse creation yet allow opening.
-        if (!section && GetLastError() == ERROR_ACCESS_DENIED)
+        if (!section && error == ERROR_ACCESS_DENIED) {
             section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
-        if (!section) Log("framebus: cannot create or open %ls err=%lu", name, GetLastError());
+            if (!section) error = GetLastError();
+        }
+        if (!section) Log("framebus: cannot create or open %ls err=%lu", name, error);
     }
     if (descriptor) LocalFree(descriptor);
+    if (!section) SetLastError(error);
     return section;
 }
 
@@ -90,9 +107,19 @@ HANDLE CreateOrOpenSection(const wchar_t* name) {
 
 FrameBus::FrameBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-FrameBus::~FrameBus() {
-    if (impl_->header) UnmapViewOfFile(impl_->header);
-    if (impl_->section) CloseHandle(impl_->section);
+FrameBus::~FrameBus() = default;
+
+std::unique_ptr<FrameBus> FrameBus::Adopt(void* section, FrameBusHeader* header) {
+    std::unique_ptr<Impl> impl(new (std::nothrow) Impl{section, header});
+    if (!impl) {
+        UnmapViewOfFile(header);
+        CloseHandle(section);
+        return Refuse(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    // Without memory for the object the new-expression leaves impl alone, so it gives both back.
+    std::unique_ptr<FrameBus> bus(new (std::nothrow) FrameBus(std::move(impl)));
+    if (!bus) return Refuse(ERROR_NOT_ENOUGH_MEMORY);
+    return bus;
 }
 
 std::unique_ptr<FrameBus> FrameBus::Create(const wchar_t* name) {
@@ -100,9 +127,10 @@ std::unique_ptr<FrameBus> FrameBus::Create(const wchar_t* name) {
     if (!section) return nullptr;
     FrameBusHeader* h = MapWhole(section);
     if (!h) {
-        Log("framebus: MapViewOfFile(%ls) failed err=%lu", name, GetLastError());
+        const DWORD error = GetLastError();
+        Log("framebus: MapViewOfFile(%ls) failed err=%lu", name, error);
         CloseHandle(section);
-        return nullptr;
+        return Refuse(error);
     }
     if (LoadRelaxed(h->magic) == kBusMagic) {
         if (!HeaderMatches(h)) {
@@ -111,15 +139,12 @@ std::unique_ptr<FrameBus> FrameBus::Create(const wchar_t* name) {
                 static_cast<int>(kFrameWidth), static_cast<int>(kFrameHeight));
             UnmapViewOfFile(h);
             CloseHandle(section);
-            return nullptr;
+            return Refuse(ERROR_REVISION_MISMATCH);
         }
     } else {
         InitialiseHeader(h);
     }
-    auto impl = std::make_unique<Impl>();
-    impl->section = section;
-    impl->header = h;
-    return std::unique_ptr<FrameBus>(new FrameBus(std::move(impl)));
+    return Adopt(section, h);
 }
 
 std::unique_ptr<FrameBus> FrameBus::Open(const wchar_t* name) {
@@ -131,10 +156,7 @@ std::unique_ptr<FrameBus> FrameBus::Open(const wchar_t* name) {
         CloseHandle(section);
         return nullptr;
     }
-    auto impl = std::make_unique<Impl>();
-    impl->section = section;
-    impl->header = h;
-    return std::unique_ptr<FrameBus>(new FrameBus(std::move(impl)));
+    return Adopt(section, h);
 }
 
 void FrameBus::Publish(const uint8_t* frame) {

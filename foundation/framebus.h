@@ -44,7 +44,9 @@ static_assert(kBusBytes == 4147264);
 // Lock-free three-slot NV12 frame exchange between one writer and one reader process.
 class FrameBus {
 public:
-    // Creates the section if missing (the media source's side); null on failure, logged.
+    // Creates the section if missing (the media source's side); null on failure, logged, with
+    // GetLastError() giving the code of the step that failed (ERROR_REVISION_MISMATCH for a
+    // section of another version or size).
     static std::unique_ptr<FrameBus> Create(const wchar_t* name);
     // Joins an existing valid section only (the desktop program's side); null silently.
     static std::unique_ptr<FrameBus> Open(const wchar_t* name);
@@ -61,6 +63,9 @@ public:
 private:
     struct Impl;
     explicit FrameBus(std::unique_ptr<Impl> impl);
+    // Takes over the section and its view; without memory for the object, both are given back
+    // and the result is null with ERROR_NOT_ENOUGH_MEMORY.
+    static std::unique_ptr<FrameBus> Adopt(void* section, FrameBusHeader* header);
     std::unique_ptr<Impl> impl_;
 };
 

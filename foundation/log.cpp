@@ -158,6 +158,19 @@ private:
     DWORD saved_;
 };
 
+void WriteLine(const char* message) {
+    const std::wstring path = log_detail::LogPath(ProcessElevated());
+    if (path.empty()) return;
+
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    char line[kLineBytes];
+    const int n = snprintf(line, sizeof(line), "%04d-%02d-%02d %02d:%02d:%02d.%03d %s\r\n", now.wYear,
+                           now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                           message);
+    if (n > 0) log_detail::AppendToLog(path, line, std::min<size_t>(static_cast<size_t>(n), kLineBytes - 1));
+}
+
 }  // namespace
 
 namespace log_detail {
@@ -206,24 +219,19 @@ bool AppendToLog(const std::wstring& path, const char* bytes, size_t count) {
 
 }  // namespace log_detail
 
-void Log(const char* format, ...) {
+void Log(const char* format, ...) noexcept {
     LastErrorKeeper keeper;
     char message[kMessageBytes];
     va_list args;
     va_start(args, format);
-    FormatMessageText(message, sizeof(message), format, args);
+    try {
+        FormatMessageText(message, sizeof(message), format, args);
+        WriteLine(message);
+    } catch (...) {
+        // Out of memory for the path or a converted argument: the line is dropped like any other
+        // logging failure, and no caller ever has to expect an exception from here.
+    }
     va_end(args);
-
-    const std::wstring path = log_detail::LogPath(ProcessElevated());
-    if (path.empty()) return;
-
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    char line[kLineBytes];
-    const int n = snprintf(line, sizeof(line), "%04d-%02d-%02d %02d:%02d:%02d.%03d %s\r\n", now.wYear,
-                           now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                           message);
-    if (n > 0) log_detail::AppendToLog(path, line, std::min<size_t>(static_cast<size_t>(n), kLineBytes - 1));
 }
 
 }  // namespace qel

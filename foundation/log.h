@@ -5,9 +5,9 @@
 
 namespace qel {
 
-// One timestamped line appended to the per-user log file. Never fails visibly and
-// leaves the caller's last-error code as it was.
-void Log(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+// One timestamped line appended to the per-user log file. Never fails visibly (not even by an
+// exception when memory runs out) and leaves the caller's last-error code as it was.
+void Log(const char* format, ...) noexcept __attribute__((format(gnu_printf, 1, 2)));
 
 namespace log_detail {
 

@@ -51,6 +51,18 @@ private:
     SRWLOCK* lock_;
 };
 
+// Runs a step that allocates through the standard library. No exception may leave the library
+// (the frame server would die of it), so a failed allocation, or anything else thrown, becomes
+// E_OUTOFMEMORY right where it happens, before it could unwind through raw references.
+template <class Step>
+HRESULT NoThrow(Step&& step) noexcept {
+    try {
+        return step();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 template <class T>
 void ReleaseAndClear(T*& pointer) {
     if (pointer) pointer->Release();

@@ -89,7 +89,9 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void**
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() { return qel::g_dllRefs == 0 ? S_OK : S_FALSE; }
 
-extern "C" HRESULT WINAPI DllRegisterServer() {
+namespace {
+
+HRESULT RegisterServer() {
     wchar_t path[kPathChars];
     const DWORD length = GetModuleFileNameW(g_module, path, kPathChars);
     if (length == 0 || length >= kPathChars) {
@@ -114,9 +116,16 @@ extern "C" HRESULT WINAPI DllRegisterServer() {
     return FromWin32(static_cast<DWORD>(written));
 }
 
-extern "C" HRESULT WINAPI DllUnregisterServer() {
+HRESULT UnregisterServer() {
     LONG result = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ClsidKey().c_str());
     if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
     qel::Log("source: DllUnregisterServer %ld", result);
     return FromWin32(static_cast<DWORD>(result));
 }
+
+}  // namespace
+
+// The key paths are built as strings, which may find no memory.
+extern "C" HRESULT WINAPI DllRegisterServer() { return qel::NoThrow(RegisterServer); }
+
+extern "C" HRESULT WINAPI DllUnregisterServer() { return qel::NoThrow(UnregisterServer); }

@@ -248,6 +248,7 @@ HRESULT Source::SelectAndStart(IMFStreamDescriptor* streamDescriptor, BOOL selec
         hr = handler->GetCurrentMediaType(&type);
         handler->Release();
     }
+    if (SUCCEEDED(hr)) hr = stream->AcceptType(type);
     if (SUCCEEDED(hr)) hr = descriptor->SelectStream(0);
     if (SUCCEEDED(hr)) {
         const MediaEventType event = state == MF_STREAM_STATE_STOPPED ? MENewStream : MEUpdatedStream;

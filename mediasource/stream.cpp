@@ -60,6 +60,16 @@ void SetDeviceStreamAttrs(IMFAttributes* target, DWORD id) {
 
 UINT64 Pack(UINT32 high, UINT32 low) { return (UINT64{high} << 32) | low; }
 
+HRESULT SetCurrentType(IMFStreamDescriptor* target, IMFMediaType* type) {
+    IMFMediaTypeHandler* handler = nullptr;
+    HRESULT hr = target->GetMediaTypeHandler(&handler);
+    if (SUCCEEDED(hr)) {
+        hr = handler->SetCurrentMediaType(type);
+        handler->Release();
+    }
+    return hr;
+}
+
 // A pointer the stream keeps until shutdown, with a reference for the caller.
 template <class T>
 HRESULT HandOutMember(SRWLOCK* lock, T* const& member, T** out) {
@@ -163,17 +173,14 @@ HRESULT Stream::Init(IMFMediaSource* owner) {
     hr = MFCreateStreamDescriptor(id, 1, &nv12, &descriptor);
     if (SUCCEEDED(hr)) {
         SetDeviceStreamAttrs(descriptor, id);
-        IMFMediaTypeHandler* handler = nullptr;
-        hr = descriptor->GetMediaTypeHandler(&handler);
-        if (SUCCEEDED(hr)) {
-            hr = handler->SetCurrentMediaType(nv12);
-            handler->Release();
-        }
+        hr = SetCurrentType(descriptor, nv12);
     }
     nv12->Release();
     if (FAILED(hr)) return hr;
-    frame.assign(kFrameBytes, 0);
-    return S_OK;
+    return NoThrow([&] {
+        frame.assign(kFrameBytes, 0);
+        return S_OK;
+    });
 }
 
 Stream::~Stream() { Shutdown(); }
@@ -219,6 +226,22 @@ STDMETHODIMP Stream::SetStreamState(MF_STREAM_STATE value) {
     }
 }
 
+HRESULT Stream::AcceptType(IMFMediaType* given) {
+    GUID major = GUID_NULL, subtype = GUID_NULL;
+    UINT64 size = 0;
+    if (SUCCEEDED(given->GetGUID(MF_MT_MAJOR_TYPE, &major)) && major == MFMediaType_Video &&
+        SUCCEEDED(given->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12 &&
+        SUCCEEDED(given->GetUINT64(MF_MT_FRAME_SIZE, &size)) && size == Pack(kFrameWidth, kFrameHeight))
+        return S_OK;
+    ExclusiveLock hold(&lock);
+    IMFMediaType* own = nullptr;
+    if (descriptor && SUCCEEDED(CreateNv12Type(&own))) {
+        SetCurrentType(descriptor, own);
+        own->Release();
+    }
+    return MF_E_INVALIDMEDIATYPE;
+}
+
 HRESULT Stream::Start(IMFMediaType* newType) {
     ExclusiveLock hold(&lock);
     return StartLocked(newType);
@@ -247,6 +270,7 @@ HRESULT Stream::StartLocked(IMFMediaType* newType) {
         }
         allocatorReady = true;
     }
+    LogRepeatedFailures();
     haveFrame = false;
     state = MF_STREAM_STATE_RUNNING;
     {
@@ -265,6 +289,7 @@ HRESULT Stream::StopLocked() {
     }
     state = MF_STREAM_STATE_STOPPED;
     GiveUpBus(this);
+    LogRepeatedFailures();
     return queue->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
 }
 
@@ -275,7 +300,7 @@ STDMETHODIMP Stream::RequestSample(IUnknown* token) {
     IMFSample* sample = nullptr;
     HRESULT hr = FillSample(&sample);
     if (FAILED(hr)) {
-        Log("source: RequestSample failed 0x%08lx", hr);
+        LogRequestFailure(hr);
         return hr;
     }
     if (token) sample->SetUnknown(MFSampleExtension_Token, token);
@@ -284,9 +309,32 @@ STDMETHODIMP Stream::RequestSample(IUnknown* token) {
     return hr;
 }
 
+// A client may go on requesting 30 times a second whatever the answer: one line for each new
+// code, the repeats only counted until the stream stops or starts again.
+void Stream::LogRequestFailure(HRESULT hr) {
+    if (hr == loggedFailure) {
+        ++repeatedFailures;
+        return;
+    }
+    loggedFailure = hr;
+    Log("source: RequestSample failed 0x%08lx", hr);
+}
+
+void Stream::LogRepeatedFailures() {
+    if (repeatedFailures) Log("source: RequestSample failed %lu more times", repeatedFailures);
+    repeatedFailures = 0;
+    loggedFailure = S_OK;
+}
+
 HRESULT Stream::FillSample(IMFSample** out) {
     *out = nullptr;
-    const uint8_t* picture = PauseFrameNv12();
+    const uint8_t* picture = nullptr;
+    // The pause frame is built by the first request, which may find no memory for it.
+    HRESULT hr = NoThrow([&] {
+        picture = PauseFrameNv12();
+        return S_OK;
+    });
+    if (FAILED(hr)) return hr;
     FrameBus* bus = nullptr;
     {
         ExclusiveLock hold(&g_busLock);
@@ -304,7 +352,7 @@ HRESULT Stream::FillSample(IMFSample** out) {
     IMFSample* sample = nullptr;
     IMFMediaBuffer* buffer = nullptr;
     const bool pooled = allocator && allocatorReady;
-    HRESULT hr = pooled ? allocator->AllocateSample(&sample) : MFCreateSample(&sample);
+    hr = pooled ? allocator->AllocateSample(&sample) : MFCreateSample(&sample);
     if (FAILED(hr)) return hr;
     hr = pooled ? sample->GetBufferByIndex(0, &buffer) : MFCreateMemoryBuffer(static_cast<DWORD>(kFrameBytes), &buffer);
     if (SUCCEEDED(hr)) {
@@ -343,6 +391,7 @@ void Stream::ReleaseAllocator() {
 
 void Stream::Shutdown() {
     ExclusiveLock hold(&lock);
+    LogRepeatedFailures();
     GiveUpBus(this);
     if (queue) queue->Shutdown();
     ReleaseAndClear(queue);

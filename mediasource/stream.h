@@ -22,6 +22,9 @@ public:
     static HRESULT Create(IMFMediaSource* source, DWORD id, Stream** out);
 
     // Called by the source while it holds its own lock.
+    // S_OK for the stream's own type (video, NV12, 1280x720); otherwise MF_E_INVALIDMEDIATYPE, and
+    // the stream's descriptor gets its own type back, since clients set theirs on a shared copy.
+    HRESULT AcceptType(IMFMediaType* type);
     HRESULT Start(IMFMediaType* type);
     HRESULT Stop();
     HRESULT SetAllocator(IUnknown* allocator);
@@ -49,6 +52,8 @@ private:
     HRESULT StopLocked();
     HRESULT FillSample(IMFSample** out);
     void ReleaseAllocator();
+    void LogRequestFailure(HRESULT hr);
+    void LogRepeatedFailures();
 
     MF_STREAM_STATE state = MF_STREAM_STATE_STOPPED;
     IMFStreamDescriptor* descriptor = nullptr;
@@ -59,6 +64,10 @@ private:
     std::vector<uint8_t> frame;
     uint64_t lastSeq = 0;
     bool haveFrame = false;
+    // The code of the last RequestSample failure logged, and how many failures since the last start
+    // repeated the code before them and so were only counted.
+    HRESULT loggedFailure = S_OK;
+    unsigned long repeatedFailures = 0;
 };
 
 // Copies one 1,382,400-byte NV12 frame into a sample buffer, honouring a 2D buffer's pitch.

@@ -126,7 +126,10 @@ TEST(FrameBus, OpenRefusesMissingAndForeignSectionsSilently) {
     }
     EXPECT_FALSE(FrameBus::Open(version2.c_str()));
     EXPECT_TRUE(log.Lines().empty());
+    // The media source logs the code a refusal leaves, so it must not be one from an earlier call.
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
     EXPECT_FALSE(FrameBus::Create(version2.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_REVISION_MISMATCH));
     EXPECT_EQ(log.Lines(), std::vector<std::string>{"framebus: existing " + qel::test::Utf8Of(version2) +
                                                    " has version 2 1280x720 (want 1 1280x720), not used"});
     CloseHandle(zero);

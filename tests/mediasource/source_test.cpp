@@ -4,12 +4,19 @@
 #include <mftransform.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
+#include "foundation/framebus.h"
 #include "mediasource/source.h"
+#include "mediasource/stream.h"
 #include "tests/mediasource/talvori_support.h"
 
 using namespace qel::test;
+
+extern "C" HRESULT WINAPI DllUnregisterServer();  // the library's own, linked into this program
 
 namespace {
 
@@ -208,10 +215,53 @@ TEST_F(SourceTest, StartRefusesBadArgumentsWithoutAnyEvent) {
     EXPECT_EQ(source->Start(DescriptorWithStreams({0, 1}).Get(), nullptr, &start), E_INVALIDARG);
     EXPECT_EQ(source->Start(DescriptorWithStreams({1}).Get(), nullptr, &start), E_INVALIDARG);
     EXPECT_TRUE(DrainEventTypes(source.Get()).empty());
-    // A null time format counts as the default one.
+    for (const auto& line : log.Lines()) EXPECT_EQ(line.find("start failed"), std::string::npos) << line;
+
+    // A client may set any type on its copy of the descriptor; only the stream's own can be served,
+    // stopped or running.
+    ComPtr<IMFAttributes> streamAttributes;
+    ComPtr<IMFMediaStream> stream;
+    ASSERT_EQ(source->GetStreamAttributes(0, &streamAttributes), S_OK);
+    ASSERT_EQ(streamAttributes.As(&stream), S_OK);
+    const struct {
+        GUID subtype;
+        UINT32 width, height;
+        HRESULT result;
+    } types[] = {{MFVideoFormat_NV12, 320, 240, MF_E_INVALIDMEDIATYPE},
+                 {MFVideoFormat_NV12, 1280, 720, S_OK},
+                 {MFVideoFormat_RGB32, 1280, 720, MF_E_INVALIDMEDIATYPE},
+                 {MFVideoFormat_NV12, 1920, 1080, MF_E_INVALIDMEDIATYPE}};
+    for (const auto& t : types) {
+        ComPtr<IMFPresentationDescriptor> copy;
+        ComPtr<IMFStreamDescriptor> streamDescriptor;
+        ComPtr<IMFMediaTypeHandler> handler;
+        ComPtr<IMFMediaType> type;
+        BOOL selected = FALSE;
+        ASSERT_EQ(source->CreatePresentationDescriptor(&copy), S_OK);
+        ASSERT_EQ(copy->SelectStream(0), S_OK);
+        ASSERT_EQ(copy->GetStreamDescriptorByIndex(0, &selected, &streamDescriptor), S_OK);
+        ASSERT_EQ(streamDescriptor->GetMediaTypeHandler(&handler), S_OK);
+        ASSERT_EQ(qel::CreateNv12Type(&type), S_OK);
+        type->SetGUID(MF_MT_SUBTYPE, t.subtype);
+        MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, t.width, t.height);
+        ASSERT_EQ(handler->SetCurrentMediaType(type.Get()), S_OK);
+        const MF_STREAM_STATE before = StateOf(stream.Get());
+        EXPECT_EQ(source->Start(copy.Get(), nullptr, &start), t.result) << t.width << "x" << t.height;
+        if (FAILED(t.result)) {
+            EXPECT_TRUE(DrainEventTypes(source.Get()).empty());
+            EXPECT_TRUE(DrainEventTypes(stream.Get()).empty());
+            EXPECT_EQ(StateOf(stream.Get()), before);
+        } else {
+            EXPECT_EQ(DrainEventTypes(source.Get()), (std::vector<MediaEventType>{MENewStream, MESourceStarted}));
+            EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStarted});
+        }
+    }
+    // Copies share the stream's own descriptor, so a refused type must not stay on it. A null time
+    // format counts as the default one.
+    ASSERT_EQ(own->SelectStream(0), S_OK);
     EXPECT_EQ(source->Start(own.Get(), nullptr, &start), S_OK);
     source->Shutdown();
-    for (const auto& line : log.Lines()) EXPECT_EQ(line.find("start failed"), std::string::npos) << line;
+    EXPECT_EQ(LogCount("source: start failed 0xc00d36b4"), 3);
 }
 
 TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpectsAndShutdownEndsAllButTheAttributes) {
@@ -406,4 +456,77 @@ TEST(SourceSensorProfile, LegacyProfileIsStoredOrItsFailureLoggedAndTheSourceWor
         g_sensor->Release();
     }
     qel::g_sensorProfileApi = saved;
+}
+
+// ---- allocation failures, with the library's units linked into this program ----
+
+namespace {
+
+// Each step runs while allocations of at least `failFrom` bytes fail (kNothingFails: none), and a
+// step that is made to fail must meet a refused allocation. The steps build on each other, so the
+// first one that goes wrong ends the run, named on the error output; 0 when all went right.
+int RunStepsRunningOutOfMemory() {
+    constexpr size_t kFrameCopies = 1 << 20;  // the 1,382,400-byte frames, nothing smaller
+    constexpr size_t kEverything = 0;
+    constexpr size_t kNothingFails = SIZE_MAX;
+    const std::wstring busName = UniqueBusName();
+    LogCapture log;
+    ScopedEnv bus(L"QEL_CAMERA_BUS", busName.c_str());
+    MfSession mf;
+    qel::Activator* raw = nullptr;
+    if (FAILED(qel::Activator::Create(&raw))) return 1;
+    ComPtr<IMFActivate> activator;
+    activator.Attach(raw);
+    ComPtr<IMFMediaSource> source;
+    ComPtr<IMFMediaStream> stream;
+    const struct {
+        const char* what;
+        size_t failFrom;
+        std::function<HRESULT()> step;
+        HRESULT result;
+    } steps[] = {
+        {"activation: the stream's frame copy", kFrameCopies,
+         [&] { return activator->ActivateObject(IID_PPV_ARGS(&source)); }, E_OUTOFMEMORY},
+        {"activation with memory", kNothingFails, [&] { return activator->ActivateObject(IID_PPV_ARGS(&source)); },
+         S_OK},
+        // The bus is optional: the stream runs on the pause frame and tries again at the next start.
+        {"start: the bus objects and the log lines", kEverything,
+         [&] { return (stream = StartAndGetStream(source.Get())) ? S_OK : E_FAIL; }, S_OK},
+        {"the refused bus gave its section back", kNothingFails,
+         [&] { return qel::FrameBus::Open(busName.c_str()) ? E_FAIL : S_OK; }, S_OK},
+        {"first request: the pause frame", kFrameCopies, [&] { return stream->RequestSample(nullptr); },
+         E_OUTOFMEMORY},
+        {"request with memory", kNothingFails, [&] { return stream->RequestSample(nullptr); }, S_OK},
+        {"stop: its log line", kEverything, [&] { return source->Stop(); }, S_OK},
+        {"shutdown: its log line", kEverything, [&] { return source->Shutdown(); }, S_OK},
+        {"DllUnregisterServer: the key path", kEverything, [] { return DllUnregisterServer(); }, E_OUTOFMEMORY},
+    };
+    for (const auto& s : steps) {
+        HRESULT result = E_FAIL;
+        bool threw = false;
+        long refused = 0;
+        {
+            FailAllocations fail(s.failFrom);
+            try {
+                result = s.step();
+            } catch (...) {
+                threw = true;
+            }
+            refused = FailAllocations::refused();
+        }
+        if (threw || result != s.result || (s.failFrom != kNothingFails && refused == 0)) {
+            if (threw) fprintf(stderr, "%s: threw after %ld refused allocations\n", s.what, refused);
+            else fprintf(stderr, "%s: 0x%08lx after %ld refused allocations\n", s.what, result, refused);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// In a fresh process of this program, so that the pause frame and the bus connection are still to be
+// made.
+TEST(SourceOutOfMemory, FailedAllocationsAreErrorCodesAndNeverExceptions) {
+    EXPECT_EXIT(std::exit(RunStepsRunningOutOfMemory()), ::testing::ExitedWithCode(0), "");
 }
