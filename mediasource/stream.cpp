@@ -321,7 +321,7 @@ void Stream::LogRequestFailure(HRESULT hr) {
 }
 
 void Stream::LogRepeatedFailures() {
-    if (repeatedFailures) Log("source: RequestSample failed %lu more times", repeatedFailures);
+    if (repeatedFailures) Log("source: RequestSample failures not logged: %lu", repeatedFailures);
     repeatedFailures = 0;
     loggedFailure = S_OK;
 }
