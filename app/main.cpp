@@ -123,6 +123,9 @@ std::string LoadShaderSource() {
 }  // namespace qel
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // The program's folder may be writable by anyone (Downloads) while it runs elevated: the delay-loaded
+    // libraries come from the system folder only. ONNX Runtime is loaded by full path (engine/ort.cpp).
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!arguments) return qel::RunApp(instance, showCommand);

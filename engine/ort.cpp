@@ -1,10 +1,13 @@
 #include "engine/ort.h"
 
+#include <windows.h>
+
 #include <onnxruntime_c_api.h>
 
 #include <cstring>
 
 #include "foundation/log.h"
+#include "foundation/process.h"
 
 namespace qel {
 namespace {
@@ -12,9 +15,26 @@ namespace {
 // The newest table the shipped runtime offers; asking for more would fail on every load.
 constexpr uint32_t kApiVersion = ORT_API_VERSION;
 
+// The runtime ships beside the program and is loaded on first use, from there only, so that a missing
+// runtime or Visual C++ runtime costs face tracking and nothing else. Its own dependencies come from its
+// folder or the system folder. Null when the library or its one export cannot be had.
+const OrtApiBase* LoadApiBase() {
+    const std::wstring path = ExeDir() + L"\\onnxruntime.dll";
+    HMODULE library =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!library) return nullptr;
+    const auto getApiBase =
+        reinterpret_cast<decltype(&OrtGetApiBase)>(reinterpret_cast<void*>(GetProcAddress(library, "OrtGetApiBase")));
+    if (!getApiBase) {
+        FreeLibrary(library);
+        return nullptr;
+    }
+    return getApiBase();
+}
+
 const OrtApi* Api() {
     static const OrtApi* const api = [] {
-        const OrtApiBase* base = OrtGetApiBase();
+        const OrtApiBase* base = LoadApiBase();
         if (!base) {
             Log("ort: API version %d not available (dll %s)", int(kApiVersion), "?");
             return static_cast<const OrtApi*>(nullptr);

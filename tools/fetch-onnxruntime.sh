@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fetches ONNX Runtime 1.29.0 for Windows x64 (npm package com.github.asus4.onnxruntime 0.4.9) into
-# third_party/onnxruntime: bin/onnxruntime.dll, include/ (C API headers), lib/libonnxruntime.dll.a (an
-# import library made from the DLL) and the licence files. Does nothing when already done.
+# third_party/onnxruntime: bin/onnxruntime.dll, include/ (C API headers) and the licence files. The program
+# loads the DLL at run time, so no import library is made. Does nothing when already done.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 package=com.github.asus4.onnxruntime
@@ -22,12 +22,9 @@ tar xzf "$tarball" -C "$work" package/Plugins/Windows/x64/onnxruntime.dll "$head
   package/LICENSE package/ThirdPartyNotices.txt
 
 rm -rf "$dest"
-mkdir -p "$dest/bin" "$dest/include" "$dest/lib"
+mkdir -p "$dest/bin" "$dest/include"
 cp "$work/package/Plugins/Windows/x64/onnxruntime.dll" "$dest/bin/"
 cp "$work/$headers"/*.h "$dest/include/"
 cp "$work/package/LICENSE" "$dest/LICENSE.onnxruntime.txt"
 cp "$work/package/ThirdPartyNotices.txt" "$dest/ThirdPartyNotices.onnxruntime.txt"
-# The program links only OrtGetApiBase, through an import library made from the DLL's exports.
-(cd "$work" && gendef - "$dest/bin/onnxruntime.dll" > onnxruntime.def 2>/dev/null)
-x86_64-w64-mingw32-dlltool -d "$work/onnxruntime.def" -D onnxruntime.dll -l "$dest/lib/libonnxruntime.dll.a"
 touch "$stamp"

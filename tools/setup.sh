@@ -4,7 +4,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
 packages=(cmake make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-  binutils-mingw-w64-x86-64 mingw-w64-tools googletest wine wine64 xvfb xauth x11-utils
+  binutils-mingw-w64-x86-64 googletest wine wine64 xvfb xauth x11-utils
   mesa-vulkan-drivers libvulkan1 imagemagick python3-numpy python3-onnx
   python3-skimage python3-pil)
 missing=()
