@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/engine/support/failing_allocations.h"
+#include "tests/support/failing_allocations.h"
 #include "tests/engine/support/image_file.h"
 #include "tests/support/test_support.h"
 
@@ -220,7 +220,7 @@ TEST(LensRoot, ListsValidFoldersByOrderThenCaseSensitiveIdAndSkipsTheRestEvenWhe
     ASSERT_TRUE(qel::test::WriteBlackPng(AddLens(root, L"grande", Ini()) + L"\\potato.png", 2048, 2048));
     std::vector<std::wstring> ids;
     {
-        const qel::test::FailingAllocations noRoom(8 << 20);  // too little for the 16 MB potato of "grande"
+        const qel::test::FailAllocations noRoom(8 << 20);  // too little for the 16 MB potato of "grande"
         for (const qel::Lens& lens : qel::LoadLenses(root.path())) ids.push_back(lens.id);
     }
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"meno", L"z", L"a", L"Zeta", L"alpha"}));

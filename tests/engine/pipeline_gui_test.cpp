@@ -13,7 +13,7 @@
 #include "engine/renderer_impl.h"
 #include "engine/tracker.h"
 #include "foundation/process.h"
-#include "tests/engine/support/failing_allocations.h"
+#include "tests/support/failing_allocations.h"
 #include "tests/engine/support/gpu_frames.h"
 #include "tests/engine/support/image_file.h"
 #include "tests/engine/support/test_webcam.h"
@@ -131,7 +131,7 @@ TEST_F(FrameStepTest, ALensTooLargeForTheMemoryLeftIsShownAsNoneWithOneLine) {
     ASSERT_TRUE(renderer.impl().lensReady);
     files.Write(1, 2048);
     {
-        const qel::test::FailingAllocations noRoom(8 << 20);  // too little for its 16 MB potato
+        const qel::test::FailAllocations noRoom(8 << 20);  // too little for its 16 MB potato
         EXPECT_TRUE(Run(step, 1, 0.1));
     }
     EXPECT_EQ(step.shownLens, 1);

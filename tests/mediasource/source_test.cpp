@@ -13,6 +13,7 @@
 #include "mediasource/source.h"
 #include "mediasource/stream.h"
 #include "tests/mediasource/talvori_support.h"
+#include "tests/support/failing_allocations.h"
 
 using namespace qel::test;
 

@@ -1,46 +1,9 @@
 #include "tests/mediasource/talvori_support.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-
-namespace {
-std::atomic<size_t> g_refuseFrom{SIZE_MAX};
-std::atomic<long> g_refused{0};
-}  // namespace
-
-// The program's own allocation functions, so that a test can make them fail.
-void* operator new(std::size_t size) {
-    if (size >= g_refuseFrom) {
-        ++g_refused;
-        throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(size ? size : 1)) return block;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace qel::test {
-
-FailAllocations::FailAllocations(size_t fromBytes) {
-    g_refused = 0;
-    g_refuseFrom = fromBytes;
-}
-FailAllocations::~FailAllocations() { g_refuseFrom = SIZE_MAX; }
-long FailAllocations::refused() { return g_refused; }
 
 const GUID kSourceClsid = {0xb7a1e3c4, 0x5d2f, 0x4e8a, {0x9c, 0x61, 0x3f, 0x0e, 0x2d, 0x4a, 0x6b, 0x18}};
 

@@ -73,18 +73,6 @@ HRESULT SampleBytes(IMFSample* sample, std::vector<uint8_t>* bytes);
 uint32_t FrameNumber(const std::vector<uint8_t>& nv12);  // as the peer stamps it
 
 std::wstring UniqueBusName();
-
-// While alive, every allocation of at least `fromBytes` through operator new fails in this test
-// program, including the library units linked into it (not the loaded Talvori.dll, which has its
-// own runtime). Counts what it refused.
-class FailAllocations {
-public:
-    explicit FailAllocations(size_t fromBytes = 0);
-    ~FailAllocations();
-    FailAllocations(const FailAllocations&) = delete;
-    FailAllocations& operator=(const FailAllocations&) = delete;
-    static long refused();
-};
 std::wstring PeerCommand(const std::wstring& arguments);
 
 // Reference counting and QueryInterface for stand-ins of platform objects (IUnknown answers with
