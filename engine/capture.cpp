@@ -210,8 +210,7 @@ int64_t RankMode(unsigned width, unsigned height, double fps, int penalty) {
 bool CopyNv12(const uint8_t* source, long pitch, unsigned rows, unsigned width, unsigned height,
               std::vector<uint8_t>& out) {
     if (!source || pitch == 0 || rows < height || width == 0 || height == 0) return false;
-    const int64_t span = pitch < 0 ? -static_cast<int64_t>(pitch) : pitch;
-    if (span < static_cast<int64_t>(width)) return false;
+    if (Span(pitch) < width) return false;
     const uint64_t luma = static_cast<uint64_t>(width) * height;
     out.resize(luma * 3 / 2);
     for (unsigned y = 0; y < height; ++y)

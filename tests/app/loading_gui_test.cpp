@@ -29,36 +29,24 @@ std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.fin
 
 std::vector<std::wstring> FilesIn(const std::wstring& folder) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    for (const WIN32_FIND_DATAW& entry : qel::test::FolderEntries(folder))
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
     std::sort(names.begin(), names.end());
     return names;
 }
 
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
     bool ok = CreateDirectoryW(to.c_str(), nullptr) != FALSE;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        ok = ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                  ? CopyTree(from + L"\\" + name, to + L"\\" + name)
-                  : CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), TRUE) != FALSE) &&
-             ok;
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    for (const WIN32_FIND_DATAW& entry : qel::test::FolderEntries(from)) {
+        const std::wstring source = from + L"\\" + entry.cFileName;
+        const std::wstring target = to + L"\\" + entry.cFileName;
+        const bool copied = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                                ? CopyTree(source, target)
+                                : CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
+        ok = copied && ok;
+    }
     return ok;
-}
-
-long CountLines(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<long>(std::count(lines.begin(), lines.end(), line));
 }
 
 // The program as dist/ holds it, copied into a fresh folder: the built Brivane.exe with ONNX Runtime, the
@@ -145,7 +133,7 @@ TEST_F(ProgramCopy, SelftestAndWindowTakeOnlyOnnxRuntimeFromTheProgramFolder) {
     EXPECT_EQ(run.code, 1u);
     EXPECT_EQ(run.output, kSelftestWithoutWebcam);
     EXPECT_EQ(Marks(), std::vector<std::wstring>{L"onnxruntime.dll"});
-    EXPECT_EQ(CountLines(log_.Lines(), kNoRuntime), 1);
+    EXPECT_EQ(log_.Count(kNoRuntime), 1);
 
     EXPECT_EQ(RunWindow(), 0u);
     EXPECT_FALSE(Marked(L"dwmapi.dll"));
@@ -162,7 +150,7 @@ TEST_F(ProgramCopy, WithoutOnnxRuntimeVerbsSelftestAndWindowWork) {
     const ProgramRun run = Run(L"--selftest");
     EXPECT_EQ(run.code, 1u);
     EXPECT_EQ(run.output, kSelftestWithoutWebcam);
-    EXPECT_EQ(CountLines(log_.Lines(), kNoRuntime), 1);
+    EXPECT_EQ(log_.Count(kNoRuntime), 1);
     EXPECT_EQ(RunWindow(), 0u);
 }
 

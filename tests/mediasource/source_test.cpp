@@ -37,10 +37,6 @@ protected:
         if (auto activate = dll.NewActivator()) activate->ActivateObject(IID_PPV_ARGS(&source));
         return source;
     }
-    long LogCount(const std::string& line) const {
-        const auto lines = log.Lines();
-        return std::count(lines.begin(), lines.end(), line);
-    }
 };
 
 // The next event, which must be of the given type, with its VT_I8 time at or after `notBefore`.
@@ -122,7 +118,7 @@ TEST_F(SourceTest, ActivationSharesTheLiveSourceAndReplacesAShutOne) {
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&unknown)), S_OK);
     EXPECT_EQ(static_cast<IMFMediaSource*>(sourceEx.Get()), first.Get());
-    EXPECT_EQ(LogCount("source: created"), 1);
+    EXPECT_EQ(log.Count("source: created"), 1);
 
     ASSERT_EQ(first->Shutdown(), S_OK);
     ComPtr<IMFMediaSource> replaced;
@@ -198,8 +194,8 @@ TEST_F(SourceTest, StartAndStopQueueTheirEventsByStreamSelectionAndState) {
     EXPECT_EQ(DrainEventTypes(stream.Get()), std::vector<MediaEventType>{MEStreamStopped});
     EXPECT_EQ(StateOf(stream.Get()), MF_STREAM_STATE_STOPPED);
     source->Shutdown();
-    EXPECT_EQ(LogCount("source: started"), 5);
-    EXPECT_EQ(LogCount("source: stopped"), 2);
+    EXPECT_EQ(log.Count("source: started"), 5);
+    EXPECT_EQ(log.Count("source: stopped"), 2);
     EXPECT_EQ(log.Lines().back(), "source: shutdown");
 }
 
@@ -262,7 +258,7 @@ TEST_F(SourceTest, StartRefusesBadArgumentsWithoutAnyEvent) {
     ASSERT_EQ(own->SelectStream(0), S_OK);
     EXPECT_EQ(source->Start(own.Get(), nullptr, &start), S_OK);
     source->Shutdown();
-    EXPECT_EQ(LogCount("source: start failed 0xc00d36b4"), 3);
+    EXPECT_EQ(log.Count("source: start failed 0xc00d36b4"), 3);
 }
 
 TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpectsAndShutdownEndsAllButTheAttributes) {
@@ -348,7 +344,7 @@ TEST_F(SourceTest, OptionalInterfacesAnswerAsAFrameServerExpectsAndShutdownEndsA
     UINT32 value = 0;
     EXPECT_EQ(attributes->GetUINT32(kTestKey, &value), S_OK);
     EXPECT_EQ(value, 9u);
-    EXPECT_EQ(LogCount("source: shutdown"), 1);
+    EXPECT_EQ(log.Count("source: shutdown"), 1);
 }
 
 TEST_F(SourceTest, BlockedGetEventDoesNotKeepStopFromRunning) {

@@ -96,8 +96,7 @@ TEST_F(StreamTest, FreshStreamServesThePauseFrameWithTimeDurationAndToken) {
     EXPECT_EQ(sample->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back)), S_OK);
     EXPECT_EQ(back.Get(), static_cast<IUnknown*>(token.Get()));
     source->Shutdown();
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "source: frame bus " + Utf8Of(busName) + " ok"), 1);
+    EXPECT_EQ(log.Count("source: frame bus " + Utf8Of(busName) + " ok"), 1);
 }
 
 TEST_F(StreamTest, StreamStatesDescriptorAndRefusals) {

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace qel::test {
@@ -15,25 +16,31 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-void RemoveTree(const std::wstring& path) {
+std::vector<WIN32_FIND_DATAW> FolderEntries(const std::wstring& folder) {
+    std::vector<WIN32_FIND_DATAW> entries;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                RemoveTree(child);
-            } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveDirectoryW(child.c_str());
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return entries;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") entries.push_back(data);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return entries;
+}
+
+void RemoveTree(const std::wstring& path) {
+    for (const WIN32_FIND_DATAW& entry : FolderEntries(path)) {
+        const std::wstring child = path + L"\\" + entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveTree(child);
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveDirectoryW(child.c_str());
+        } else {
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(child.c_str());
+        }
     }
     RemoveDirectoryW(path.c_str());
 }
@@ -66,6 +73,11 @@ std::vector<std::string> LogCapture::Lines() const {
         start = end + 2;
     }
     return lines;
+}
+
+long LogCapture::Count(const std::string& line) const {
+    const std::vector<std::string> lines = Lines();
+    return static_cast<long>(std::count(lines.begin(), lines.end(), line));
 }
 
 std::string ReadFileBytes(const std::wstring& path) {

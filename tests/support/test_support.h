@@ -42,6 +42,7 @@ public:
     std::wstring LogFile() const;
     std::vector<std::string> Lines() const;  // messages without the time stamp
     std::string Text() const;                // the whole file as written
+    long Count(const std::string& line) const;  // how many messages are exactly `line`
 
 private:
     TempDir dir_;
@@ -51,6 +52,8 @@ private:
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 void RemoveTree(const std::wstring& path);
+// What a folder holds, without "." and ".."; empty when it cannot be listed.
+std::vector<WIN32_FIND_DATAW> FolderEntries(const std::wstring& folder);
 
 std::wstring TestExeDir();
 

@@ -458,9 +458,12 @@ public:
         WebcamStream* stream;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!stream_) return control.shuttingDown = false, MF_E_SHUTDOWN;
             stream = stream_;
             stream_ = nullptr;
+        }
+        if (!stream) {
+            control.shuttingDown = false;
+            return MF_E_SHUTDOWN;
         }
         stream->Shutdown();
         stream->Release();
