@@ -12,16 +12,26 @@
 namespace qel {
 namespace {
 
-// The newest table the shipped runtime offers; asking for more would fail on every load.
-constexpr uint32_t kApiVersion = ORT_API_VERSION;
+// The shipped runtime offers version 31; the header of the older release declares the start of that table,
+// which only ever grows at its end, and the engine uses nothing beyond what the header declares.
+constexpr uint32_t kApiVersion = 31;
 
-// The runtime ships beside the program and is loaded on first use, from there only, so that a missing
-// runtime or Visual C++ runtime costs face tracking and nothing else. Its own dependencies come from its
-// folder or the system folder. Null when the library or its one export cannot be had.
+// The Visual C++ runtime that onnxruntime.dll needs, in the order of their own imports of one another.
+constexpr const wchar_t* kVcRuntime[] = {L"vcruntime140.dll", L"vcruntime140_1.dll", L"msvcp140.dll"};
+
+// The program's folder may be Downloads, where anyone can drop a library: only these four files are taken
+// from there, each by its full path, and each takes its own imports from the system folder alone. The
+// runtime comes first so that ONNX Runtime's imports of it by name bind to the copies already loaded; where
+// a runtime file is missing, the system folder's runtime serves. Loaded on first use, so that a missing
+// runtime costs face tracking and nothing else; null when the library or its one export cannot be had.
+HMODULE LoadBesideProgram(const wchar_t* name) {
+    const std::wstring path = ExeDir() + L"\\" + name;
+    return LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 const OrtApiBase* LoadApiBase() {
-    const std::wstring path = ExeDir() + L"\\onnxruntime.dll";
-    HMODULE library =
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    for (const wchar_t* name : kVcRuntime) LoadBesideProgram(name);
+    HMODULE library = LoadBesideProgram(L"onnxruntime.dll");
     if (!library) return nullptr;
     const auto getApiBase =
         reinterpret_cast<decltype(&OrtGetApiBase)>(reinterpret_cast<void*>(GetProcAddress(library, "OrtGetApiBase")));

@@ -14,7 +14,8 @@ if [ -z "${DISPLAY:-}" ]; then
   headless=1
   source "$root/tools/wine-session.sh"
 else
-  export WINEPREFIX="$QEL_BUILD_DIR/wineprefix" WINEDEBUG=-all WINE_D3D_CONFIG=renderer=vulkan
+  export WINEPREFIX="$QEL_BUILD_DIR/wineprefix"
+  source "$root/tools/wine-env.sh"
 fi
 
 wine "$dist/Brivane.exe" </dev/null >/dev/null 2>&1 &

@@ -1,7 +1,8 @@
 # Sourced: starts one Xvfb and a persistent Wine server for the build tree's prefix,
 # and stops both when the shell exits.
 : "${QEL_BUILD_DIR:?}"
-export WINEPREFIX="$QEL_BUILD_DIR/wineprefix" WINEDEBUG=-all WINE_D3D_CONFIG=renderer=vulkan
+export WINEPREFIX="$QEL_BUILD_DIR/wineprefix"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 wineserver -k >/dev/null 2>&1 || true
 display=99
 while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do display=$((display + 1)); done

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <onnxruntime_c_api.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -23,7 +21,8 @@ constexpr int kIdExit = 104;
 const std::string kSelftestWithoutWebcam =
     "Qel Camera - autotest (5 s)\n"
     "ERRORE: nessun frame dalla webcam. Stato: Nessuna webcam trovata\n";
-const std::string kNoRuntime = "ort: API version " + std::to_string(ORT_API_VERSION) + " not available (dll ?)";
+const std::string kNoRuntime = "ort: API version 31 not available (dll ?)";
+const std::string kModelsLoaded = "(models ok)";
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/")); }
 
@@ -56,7 +55,8 @@ class ProgramCopy : public ::testing::Test {
 protected:
     ProgramCopy() : markEnv_(L"QEL_TEST_MARK_DIR", marks_.path().c_str()) {
         const std::wstring built = FolderOf(QEL_BRIVANE_EXE);
-        for (const wchar_t* name : {L"Brivane.exe", L"onnxruntime.dll"})
+        for (const wchar_t* name :
+             {L"Brivane.exe", L"onnxruntime.dll", L"msvcp140.dll", L"vcruntime140.dll", L"vcruntime140_1.dll"})
             EXPECT_TRUE(CopyFileW((built + L"\\" + name).c_str(), (program_ / name).c_str(), TRUE)) << name;
         EXPECT_TRUE(CopyFileW(QEL_TALVORI_DLL, (program_ / L"Talvori.dll").c_str(), TRUE));
         for (const wchar_t* folder : {L"models", L"lenses"})
@@ -137,6 +137,24 @@ TEST_F(ProgramCopy, SelftestAndWindowTakeOnlyOnnxRuntimeFromTheProgramFolder) {
 
     EXPECT_EQ(RunWindow(), 0u);
     EXPECT_FALSE(Marked(L"dwmapi.dll"));
+}
+
+// ONNX Runtime's own imports, by name, come from the system folder; it needs dbghelp.dll at load time and
+// dxgi.dll when it looks for devices. The shipped Visual C++ runtime serves it, so the models load.
+TEST_F(ProgramCopy, SelftestAndWindowTakeOnnxRuntimeImportsFromTheSystemFolderOnly) {
+    // Wine would take its own copies of these names wherever they are asked for; Windows searches for them.
+    const qel::test::ScopedWineLoadOrder searched(L"Brivane.exe", {L"dbghelp", L"dxgi"}, L"native,builtin");
+    Plant(L"dbghelp.dll");
+    Plant(L"dxgi.dll");
+    const ProgramRun run = Run(L"--selftest");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_EQ(run.output, kSelftestWithoutWebcam);
+    EXPECT_EQ(Marks(), std::vector<std::wstring>{});
+    EXPECT_NE(log_.Text().find(kModelsLoaded), std::string::npos) << log_.Text();
+    EXPECT_EQ(log_.Text().find(" ort: "), std::string::npos) << log_.Text();
+
+    EXPECT_EQ(RunWindow(), 0u);
+    EXPECT_EQ(Marks(), std::vector<std::wstring>{});
 }
 
 TEST_F(ProgramCopy, WithoutOnnxRuntimeVerbsSelftestAndWindowWork) {

@@ -55,6 +55,17 @@ ScopedEnv::ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
 
 ScopedEnv::~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
 
+ScopedWineLoadOrder::ScopedWineLoadOrder(const wchar_t* program, const std::vector<const wchar_t*>& libraries,
+                                         const wchar_t* order)
+    : key_(std::wstring(L"Software\\Wine\\AppDefaults\\") + program) {
+    const std::wstring overrides = key_ + L"\\DllOverrides";
+    for (const wchar_t* library : libraries)
+        RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), library, REG_SZ, order,
+                        DWORD((wcslen(order) + 1) * sizeof(wchar_t)));
+}
+
+ScopedWineLoadOrder::~ScopedWineLoadOrder() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+
 LogCapture::LogCapture() : env_(L"LOCALAPPDATA", dir_.path().c_str()) {}
 
 std::wstring LogCapture::LogFile() const { return dir_.path() + L"/Qel/Camera/log.txt"; }

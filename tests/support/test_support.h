@@ -35,6 +35,21 @@ private:
     bool had_;
 };
 
+// Wine's load order for some libraries of one program (by file name), in the prefix's per-program settings,
+// for the test's lifetime; "native,builtin" takes the file a search finds, "" takes the library away. Wine
+// reads WINEDLLOVERRIDES only from the environment it was started with, so a test cannot hand its child
+// one. Windows has no such setting: it always loads the file its search finds.
+class ScopedWineLoadOrder {
+public:
+    ScopedWineLoadOrder(const wchar_t* program, const std::vector<const wchar_t*>& libraries, const wchar_t* order);
+    ~ScopedWineLoadOrder();
+    ScopedWineLoadOrder(const ScopedWineLoadOrder&) = delete;
+    ScopedWineLoadOrder& operator=(const ScopedWineLoadOrder&) = delete;
+
+private:
+    std::wstring key_;
+};
+
 // Points LOCALAPPDATA at a fresh folder so log lines can be read back exactly.
 class LogCapture {
 public:

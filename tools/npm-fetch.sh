@@ -1,0 +1,8 @@
+# Sourced by the fetch scripts. qel_npm_pack FOLDER PACKAGE VERSION SHA256 downloads the package's tarball
+# into FOLDER, checks its SHA-256 and prints its path.
+qel_npm_pack() {
+  local folder="$1" package="$2" version="$3" sha256="$4" tarball
+  tarball="$(cd "$folder" && npm pack --silent "$package@$version" | tail -n 1)"
+  echo "$sha256  $folder/$tarball" | sha256sum -c --quiet - >&2
+  echo "$folder/$tarball"
+}
