@@ -68,10 +68,17 @@ private:
 
 }  // namespace
 
+// The statically linked runtime takes a thread-local-storage slot, two handles and its emergency
+// exception pool at every load, more at the first exception, and gives none back at unload. So the
+// library stays loaded once loaded, and a frame server that loads it again and again pays that once.
+// DllCanUnloadNow still answers from the count; a failed pin leaves the library unloadable as before.
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_module = module;
         DisableThreadLibraryCalls(module);
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(module), &pinned);
     }
     return TRUE;
 }

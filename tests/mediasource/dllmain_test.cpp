@@ -2,8 +2,10 @@
 #include <windows.h>
 #include <mfidl.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "tests/mediasource/talvori_support.h"
 
@@ -36,7 +38,82 @@ std::tuple<DWORD, std::wstring, DWORD> ServerValue(const wchar_t* name) {
     return {type, text, bytes};
 }
 
+// What a process runs out of when a library takes some at every load and never gives it back.
+struct ProcessResources {
+    long freeTlsSlots;
+    long handles;
+    long long heapBusyBytes;
+};
+
+long FreeTlsSlots() {
+    std::vector<DWORD> taken;
+    for (DWORD index; (index = TlsAlloc()) != TLS_OUT_OF_INDEXES;) taken.push_back(index);
+    for (DWORD index : taken) TlsFree(index);
+    return long(taken.size());
+}
+
+// GetProcessHandleCount answers 0 under Wine 8, so every handle value is asked about instead; the
+// process's few hundred handles take values far below the bound.
+long OpenHandles() {
+    constexpr ULONG_PTR kHandleValues = 65536;
+    long count = 0;
+    DWORD flags = 0;
+    for (ULONG_PTR value = 4; value < kHandleValues; value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    return count;
+}
+
+// Wine's heaps report their own block sizes, not Windows' ones; growth shows the same.
+long long HeapBusyBytes() {
+    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(std::min<size_t>(GetProcessHeaps(DWORD(heaps.size()), heaps.data()), heaps.size()));
+    long long busy = 0;
+    for (HANDLE heap : heaps) {
+        HeapLock(heap);
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
+        HeapUnlock(heap);
+    }
+    return busy;
+}
+
+ProcessResources Measure() { return {FreeTlsSlots(), OpenHandles(), HeapBusyBytes()}; }
+
+// One use of the library as the frame server makes it: load, activate, stream one sample, shut the
+// source down, release everything and unload.
+void UseLibraryOnce(const std::wstring& path) {
+    Talvori dll(path);
+    ComPtr<IMFMediaSource> source = dll.NewSource();
+    ASSERT_TRUE(source);
+    ComPtr<IMFMediaStream> stream = StartAndGetStream(source.Get());
+    ASSERT_TRUE(stream);
+    std::vector<uint8_t> nv12;
+    EXPECT_EQ(RequestFrame(stream.Get(), &nv12), S_OK);
+    EXPECT_EQ(source->Shutdown(), S_OK);
+    stream.Reset();
+    source.Reset();
+    EXPECT_TRUE(dll.WaitUnloadable());
+}
+
 }  // namespace
+
+// Cycles after the first take nothing more of the process: the frame server reloads the library all
+// its life, and its thread-local-storage slots run out after about a thousand.
+TEST(DllExports, ReloadCyclesAfterTheFirstTakeNoTlsSlotHandleOrHeap) {
+    constexpr int kCycles = 300;
+    LogCapture log;
+    ScopedEnv bus(L"QEL_CAMERA_BUS", UniqueBusName().c_str());
+    MfSession mf;
+    const std::wstring path = FreshTalvoriCopy();
+    ASSERT_NO_FATAL_FAILURE(UseLibraryOnce(path));
+    const ProcessResources before = Measure();
+    for (int i = 1; i < kCycles && !HasFailure(); ++i) UseLibraryOnce(path);
+    const ProcessResources after = Measure();
+    EXPECT_EQ(after.freeTlsSlots, before.freeTlsSlots);
+    EXPECT_EQ(after.handles, before.handles);
+    EXPECT_EQ(after.heapBusyBytes, before.heapBusyBytes);
+}
 
 TEST(DllExports, OrdinalsFollowTheAlphabeticalNames) {
     Talvori dll;

@@ -5,6 +5,8 @@
 #include <mfreadwrite.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -347,26 +349,44 @@ TEST(WriteNv12, RowsLandOnePitchApartAndShortOrBottomUpBuffersAreRefusedUntouche
     EXPECT_EQ(length, 1382400u);
 }
 
-// The bus name is read once per loaded library, so each case gets a library of its own.
-TEST(StreamBusName, NameOf255CharactersIsUsedAloneAndOf256IsIgnored) {
+namespace {
+
+// Starts the stream of a fresh library with the given bus name; 0 when its one bus line is the expected
+// one, else 1 with what it logged on the error output.
+int StartAndCompareBusLine(const std::wstring& name, const std::string& expected) {
+    LogCapture log;
+    ScopedEnv bus(L"QEL_CAMERA_BUS", name.c_str());
     MfSession mf;
+    {
+        Talvori dll;
+        auto source = dll.NewSource();
+        if (!source || !StartAndGetStream(source.Get())) {
+            fprintf(stderr, "no stream\n");
+            return 1;
+        }
+        source->Shutdown();
+    }
+    std::vector<std::string> busLines;
+    for (const auto& line : log.Lines())
+        if (line.rfind("source: frame bus", 0) == 0) busLines.push_back(line);
+    if (busLines == std::vector<std::string>{expected}) return 0;
+    for (const auto& line : busLines) fprintf(stderr, "%s\n", line.c_str());
+    return 1;
+}
+
+}  // namespace
+
+// The bus name is read once per loaded library, so each case gets a library of its own. A library
+// keeps its bus for the life of its process, and other test programs wait for the Global section to
+// vanish, so each case runs in a process of its own.
+TEST(StreamBusName, NameOf255CharactersIsUsedAloneAndOf256IsIgnored) {
     for (size_t length : {size_t(255), size_t(256)}) {
-        LogCapture log;
         std::wstring name = L"Local\\QelTest.";
         name += std::wstring(length - name.size(), L'n');
-        ScopedEnv bus(L"QEL_CAMERA_BUS", name.c_str());
-        {
-            Talvori dll;
-            auto source = dll.NewSource();
-            ASSERT_TRUE(StartAndGetStream(source.Get()));
-            source->Shutdown();
-        }
-        std::vector<std::string> busLines;
-        for (const auto& line : log.Lines())
-            if (line.rfind("source: frame bus", 0) == 0) busLines.push_back(line);
         // Wine never refuses "Global\" names, so the fallback to "Local\" is not reached here.
-        EXPECT_EQ(busLines, std::vector<std::string>{length == 255 ? "source: frame bus " + Utf8Of(name) + " ok"
-                                                                    : "source: frame bus Global"});
+        const std::string expected =
+            length == 255 ? "source: frame bus " + Utf8Of(name) + " ok" : "source: frame bus Global";
+        EXPECT_EXIT(std::exit(StartAndCompareBusLine(name, expected)), ::testing::ExitedWithCode(0), "") << length;
     }
 }
 

@@ -14,7 +14,27 @@ void Bind(HMODULE module, const char* name, T* function) {
 }
 }  // namespace
 
-Talvori::Talvori() : module_(LoadLibraryW(QEL_TALVORI_DLL)) {
+std::wstring FreshTalvoriCopy() {
+    // Copies still loaded cannot be deleted, so each run removes those that earlier runs left.
+    static const std::wstring folder = [] {
+        wchar_t base[MAX_PATH];
+        GetTempPathW(MAX_PATH, base);
+        const std::wstring path = std::wstring(base) + L"qeltest-talvori";
+        CreateDirectoryW(path.c_str(), nullptr);
+        for (const WIN32_FIND_DATAW& entry : FolderEntries(path))
+            DeleteFileW((path + L"\\" + entry.cFileName).c_str());
+        return path;
+    }();
+    static std::atomic<int> counter{0};
+    const std::wstring copy = folder + L"\\Talvori-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++) + L".dll";
+    CopyFileW(QEL_TALVORI_DLL, copy.c_str(), FALSE);
+    return copy;
+}
+
+Talvori::Talvori() : Talvori(FreshTalvoriCopy()) {}
+
+Talvori::Talvori(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {
     Bind(module_, "DllGetClassObject", &getClassObject_);
     Bind(module_, "DllCanUnloadNow", &canUnload_);
     Bind(module_, "DllRegisterServer", &register_);

@@ -23,11 +23,16 @@ public:
     ~MfSession() { MFShutdown(); }
 };
 
-// The built Talvori.dll, loaded fresh so its frame-bus connection and counts start clean; it is
-// unloaded only once DllCanUnloadNow allows it.
+// A copy of the built Talvori.dll under a name of its own. A loaded library stays for the life of
+// the process, so only a new copy starts with its frame-bus connection, bus name and counts clean.
+std::wstring FreshTalvoriCopy();
+
+// Talvori.dll loaded from a fresh copy, or from the given file as it is (a library this process
+// already loaded comes back with its state); FreeLibrary only once DllCanUnloadNow allows it.
 class Talvori {
 public:
     Talvori();
+    explicit Talvori(const std::wstring& path);
     ~Talvori();
     Talvori(const Talvori&) = delete;
     Talvori& operator=(const Talvori&) = delete;
