@@ -3,6 +3,7 @@
 #include <mfapi.h>
 #include <mferror.h>
 #include <objbase.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <new>
+#include <system_error>
 
 namespace qel {
 
@@ -23,6 +26,7 @@ constexpr DWORD kVideoStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_S
 constexpr size_t kModeChars = 64;
 
 using Clock = std::chrono::steady_clock;
+using Microsoft::WRL::ComPtr;
 
 struct Cand {
     IMFMediaType* type = nullptr;
@@ -30,6 +34,61 @@ struct Cand {
     uint32_t height = 0;
     double fps = 0.0;
     GUID subtype = GUID_NULL;
+};
+
+// Owns one reference on each candidate's native type, released however the open ends.
+struct Cands {
+    Cands() = default;
+    Cands(const Cands&) = delete;
+    Cands& operator=(const Cands&) = delete;
+    ~Cands() {
+        for (Cand& cand : list) cand.type->Release();
+    }
+    std::vector<Cand> list;
+};
+
+// COM and Media Foundation for one enumeration, shut down however it ends; a changed-mode answer
+// from COM is not balanced.
+class MediaFoundationScope {
+public:
+    MediaFoundationScope()
+        : com_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)), mf_(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
+    ~MediaFoundationScope() {
+        if (SUCCEEDED(mf_)) MFShutdown();
+        if (SUCCEEDED(com_)) CoUninitialize();
+    }
+    MediaFoundationScope(const MediaFoundationScope&) = delete;
+    MediaFoundationScope& operator=(const MediaFoundationScope&) = delete;
+    bool started() const { return SUCCEEDED(mf_); }
+
+private:
+    const HRESULT com_;
+    const HRESULT mf_;
+};
+
+// The enumeration's activation objects, each released and the array freed however the listing ends.
+struct DeviceArray {
+    DeviceArray() = default;
+    DeviceArray(const DeviceArray&) = delete;
+    DeviceArray& operator=(const DeviceArray&) = delete;
+    ~DeviceArray() {
+        for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
+        CoTaskMemFree(devices);
+    }
+    IMFActivate** devices = nullptr;
+    UINT32 count = 0;
+};
+
+// A string a device allocated; null when it could not be read.
+struct DeviceString {
+    DeviceString(IMFActivate* device, REFGUID key) {
+        UINT32 length = 0;
+        if (FAILED(device->GetAllocatedString(key, &text, &length))) text = nullptr;
+    }
+    DeviceString(const DeviceString&) = delete;
+    DeviceString& operator=(const DeviceString&) = delete;
+    ~DeviceString() { CoTaskMemFree(text); }
+    wchar_t* text = nullptr;
 };
 
 int SubtypePenalty(const GUID& subtype) {
@@ -69,20 +128,37 @@ bool MakeCand(IMFMediaType* type, Cand& cand) {
 // Tries one candidate: native type in, NV12 of the same size out.
 bool TryCandidate(IMFSourceReader* reader, const Cand& cand, std::wstring& mode) {
     if (FAILED(reader->SetCurrentMediaType(kVideoStream, nullptr, cand.type))) return false;
-    IMFMediaType* out = nullptr;
+    ComPtr<IMFMediaType> out;
     if (FAILED(MFCreateMediaType(&out))) return false;
     out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     out->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
     out->SetUINT64(MF_MT_FRAME_SIZE, (static_cast<UINT64>(cand.width) << 32) | cand.height);
-    const bool chosen = SUCCEEDED(reader->SetCurrentMediaType(kVideoStream, nullptr, out));
+    const bool chosen = SUCCEEDED(reader->SetCurrentMediaType(kVideoStream, nullptr, out.Get()));
     if (chosen) {
         wchar_t text[kModeChars + 1] = {};
         _snwprintf(text, kModeChars, L"%ux%u@%.0f %ls", cand.width, cand.height, cand.fps,
                    SubtypeName(cand.subtype));
         mode = text;
     }
-    out->Release();
     return chosen;
+}
+
+// The native modes best first, each tried with NV12 output until the reader takes one.
+bool SetBestMode(IMFSourceReader* reader, std::wstring& mode) {
+    Cands cands;
+    for (DWORD i = 0;; ++i) {
+        ComPtr<IMFMediaType> type;
+        if (FAILED(reader->GetNativeMediaType(kVideoStream, i, &type))) break;
+        Cand cand;
+        if (!MakeCand(type.Get(), cand)) continue;
+        cands.list.push_back(cand);
+        type.Detach();  // now the list's
+    }
+    std::stable_sort(cands.list.begin(), cands.list.end(),
+                     [](const Cand& a, const Cand& b) { return Score(a) < Score(b); });
+    for (const Cand& cand : cands.list)
+        if (TryCandidate(reader, cand, mode)) return true;
+    return false;
 }
 
 uint64_t Span(long pitch) { return pitch < 0 ? 0 - static_cast<uint64_t>(pitch) : static_cast<uint64_t>(pitch); }
@@ -161,35 +237,21 @@ std::vector<CameraInfo> FilterCameras(std::vector<CameraInfo> cameras) {
 
 std::vector<CameraInfo> ListCameras() {
     std::vector<CameraInfo> found;
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_LITE))) {
-        IMFAttributes* query = nullptr;
-        if (SUCCEEDED(MFCreateAttributes(&query, 1))) {
-            query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-            IMFActivate** devices = nullptr;
-            UINT32 count = 0;
-            if (SUCCEEDED(g_cameraPlatform.enumDeviceSources(query, &devices, &count))) {
-                for (UINT32 i = 0; i < count; ++i) {
-                    wchar_t* name = nullptr;
-                    wchar_t* link = nullptr;
-                    UINT32 length = 0;
-                    if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &name, &length)))
-                        name = nullptr;
-                    if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK,
-                                                              &link, &length)))
-                        link = nullptr;
-                    if (link) found.push_back({name ? name : L"", link});
-                    CoTaskMemFree(name);
-                    CoTaskMemFree(link);
-                    devices[i]->Release();
-                }
-                CoTaskMemFree(devices);
-            }
-            query->Release();
+    const MediaFoundationScope mediaFoundation;
+    ComPtr<IMFAttributes> query;
+    DeviceArray list;  // released before the query and Media Foundation
+    if (!mediaFoundation.started() || FAILED(MFCreateAttributes(&query, 1))) return found;
+    query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+    if (FAILED(g_cameraPlatform.enumDeviceSources(query.Get(), &list.devices, &list.count))) return found;
+    try {
+        for (UINT32 i = 0; i < list.count; ++i) {
+            const DeviceString name(list.devices[i], MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME);
+            const DeviceString link(list.devices[i], MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK);
+            if (link.text) found.push_back({name.text ? name.text : L"", link.text});
         }
-        MFShutdown();
+    } catch (const std::bad_alloc&) {
+        // Out of memory ends the listing like any other failure: with the devices collected so far.
     }
-    if (SUCCEEDED(com)) CoUninitialize();
     return FilterCameras(std::move(found));
 }
 
@@ -243,25 +305,35 @@ STDMETHODIMP_(ULONG) CaptureCallback::Release() {
     return static_cast<ULONG>(left);
 }
 
+// Runs on Media Foundation's threads, which must never see an exception. Locking is the one thing
+// that can throw; a completion lost that way makes the waiting read time out, as a stalled camera.
+template <class Store>
+HRESULT CaptureCallback::HandOver(Store store) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(mutex);
+        store();
+        cv.notify_all();
+        return S_OK;
+    } catch (const std::system_error&) {
+        return E_UNEXPECTED;
+    }
+}
+
 STDMETHODIMP CaptureCallback::OnReadSample(HRESULT status, DWORD, DWORD streamFlags, LONGLONG time,
                                            IMFSample* delivered) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (sample) sample->Release();
-    hr = status;
-    flags = streamFlags;
-    timestamp = time;
-    sample = delivered;
-    if (sample) sample->AddRef();
-    ready = true;
-    cv.notify_all();
-    return S_OK;
+    return HandOver([&] {
+        if (sample) sample->Release();
+        hr = status;
+        flags = streamFlags;
+        timestamp = time;
+        sample = delivered;
+        if (sample) sample->AddRef();
+        ready = true;
+    });
 }
 
 STDMETHODIMP CaptureCallback::OnFlush(DWORD) {
-    std::lock_guard<std::mutex> lock(mutex);
-    flushed = true;
-    cv.notify_all();
-    return S_OK;
+    return HandOver([&] { flushed = true; });
 }
 
 STDMETHODIMP CaptureCallback::OnEvent(DWORD, IMFMediaEvent*) { return S_OK; }
@@ -275,6 +347,17 @@ CaptureCallback::~CaptureCallback() {
 Capture::~Capture() { Close(); }
 
 bool Capture::Open(const std::wstring& link) {
+    try {
+        return OpenDevice(link);
+    } catch (const std::bad_alloc&) {
+        // Fails like any other open, with nothing left started.
+        Close();
+        lastHr = E_OUTOFMEMORY;
+        return false;
+    }
+}
+
+bool Capture::OpenDevice(const std::wstring& link) {
     Close();
     comInit = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     lastHr = S_OK;
@@ -314,25 +397,7 @@ bool Capture::Open(const std::wstring& link) {
         return fail(hr);
     }
 
-    std::vector<Cand> cands;
-    for (DWORD i = 0;; ++i) {
-        IMFMediaType* type = nullptr;
-        if (FAILED(reader->GetNativeMediaType(kVideoStream, i, &type))) break;
-        Cand cand;
-        if (MakeCand(type, cand))
-            cands.push_back(cand);
-        else
-            type->Release();
-    }
-    if (cands.empty()) return fail(kNoUsableMode);
-
-    std::stable_sort(cands.begin(), cands.end(), [](const Cand& a, const Cand& b) { return Score(a) < Score(b); });
-    bool chosen = false;
-    for (const Cand& cand : cands)
-        if ((chosen = TryCandidate(reader, cand, mode))) break;
-    for (Cand& cand : cands) cand.type->Release();
-
-    if (chosen && QueryOutputSize()) return true;
+    if (SetBestMode(reader, mode) && QueryOutputSize()) return true;
     return fail(kNoUsableMode);
 }
 
@@ -398,15 +463,13 @@ bool Capture::Read(std::vector<uint8_t>& frame, uint32_t& frameWidth, uint32_t& 
         if (Clock::now() >= deadline) return false;
     }
 
-    IMFMediaBuffer* buffer = nullptr;
-    if (FAILED(got->ConvertToContiguousBuffer(&buffer))) {
-        got->Release();
-        return false;
-    }
-    const bool copied = CopyBuffer(buffer, width, height, stride, frame);
-    buffer->Release();
-    got->Release();
-    if (!copied) return false;
+    ComPtr<IMFSample> sample;
+    sample.Attach(got);
+    // Sized before a buffer is locked, so that running out of memory leaves nothing locked.
+    frame.resize(static_cast<size_t>(width) * height * 3 / 2);
+    ComPtr<IMFMediaBuffer> buffer;
+    if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return false;
+    if (!CopyBuffer(buffer.Get(), width, height, stride, frame)) return false;
 
     firstFrame = false;
     frameWidth = width;

@@ -67,6 +67,9 @@ public:
     IMFSample* sample = nullptr;
 
 private:
+    template <class Store>
+    HRESULT HandOver(Store store) noexcept;
+
     std::atomic<LONG> refs{1};
 };
 
@@ -95,6 +98,9 @@ struct Capture {
     bool firstFrame = true;
     std::wstring mode;
     HRESULT lastHr = S_OK;
+
+private:
+    bool OpenDevice(const std::wstring& link);
 };
 
 }  // namespace qel

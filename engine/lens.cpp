@@ -74,12 +74,15 @@ bool ParseFloat(const std::string& text, float& value) {
     return Trim(rest).empty();
 }
 
+// NaN or infinity in an anchor would carry into every placed point, and nothing would be drawn.
+bool ParseCoordinate(const std::string& text, float& value) { return ParseFloat(text, value) && std::isfinite(value); }
+
 bool ParsePoint(const std::string* text, Vec2& point) {
     if (!text) return false;
     const size_t comma = text->find(',');
     if (comma == std::string::npos) return false;
-    if (!ParseFloat(Trim(text->substr(0, comma)), point.x)) return false;
-    return ParseFloat(Trim(text->substr(comma + 1)), point.y);
+    if (!ParseCoordinate(Trim(text->substr(0, comma)), point.x)) return false;
+    return ParseCoordinate(Trim(text->substr(comma + 1)), point.y);
 }
 
 // Like atoi, but a value beyond the 32-bit range saturates instead of wrapping.

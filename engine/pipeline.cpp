@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cwchar>
+#include <exception>
 #include <new>
 
 #include "engine/renderer.h"
@@ -315,12 +316,15 @@ struct Pipeline::Loop {
     uint64_t frames = 0;
     uint64_t processed = 0;
     double frameMsTotal = 0.0;
+    bool memoryShort = false;  // out of memory met since a frame last went through
 
     void StartUp();
-    void Pass();
+    void GuardedPass();
     void End();
 
 private:
+    void Pass();
+    void DropPass();
     bool PreviewShowing() const;
     void PresentIfShowing();
     bool InitRenderer(double now);
@@ -378,8 +382,8 @@ void Pipeline::Loop::StartUp() {
 bool Pipeline::Loop::TakeCameraRequest() {
     std::lock_guard<std::mutex> lock(p.mutex);
     if (!p.cameraChangeRequested) return false;
+    requested = p.requestedCamera;  // first: a failed copy leaves the request pending
     p.cameraChangeRequested = false;
-    requested = p.requestedCamera;
     return true;
 }
 
@@ -432,8 +436,8 @@ void Pipeline::Loop::TryCameras() {
         return false;
     });
     if (index >= 0) {
+        activeCamera = cams[index].id;  // first: a failed copy drops the attempt, which closes the camera
         open = true;
-        activeCamera = cams[index].id;
         starting = true;
         cameraState = CameraState::Ok;
         Log("pipeline: webcam %ls (%ls)", cams[index].name.c_str(), capture->mode.c_str());
@@ -494,6 +498,7 @@ void Pipeline::Loop::FramePass() {
         fps = windowFrames / elapsed;
     }
     UpdateStats();
+    memoryShort = false;
 }
 
 // The composite leaves the graphics card only while a reader watches; an unread bus is dropped.
@@ -548,10 +553,39 @@ void Pipeline::Loop::End() {
     models.reset();
 }
 
+// Memory can run out anywhere in a pass; the pass's frame or open attempt is then dropped and the
+// loop goes on.
+void Pipeline::Loop::GuardedPass() {
+    try {
+        Pass();
+    } catch (const std::bad_alloc&) {
+        DropPass();
+    }
+}
+
+// One line per run of failures, a run ending when a frame goes all the way through again, so that a
+// shortage lasting many frames does not flood the log. Retries wait as after their own failures, and
+// an open attempt cut short leaves the camera closed.
+void Pipeline::Loop::DropPass() {
+    if (!memoryShort) Log("pipeline: out of memory, %s dropped", open ? "frame" : "camera attempt");
+    memoryShort = true;
+    const double now = Now();
+    nextRendererTry = now + kRetrySeconds;
+    if (!open) {
+        capture->Close();
+        nextCameraTry = now + kRetrySeconds;
+    }
+}
+
 void Pipeline::Run() {
     Loop loop(*this);
-    loop.StartUp();
-    while (!stopRequested.load()) loop.Pass();
+    try {
+        loop.StartUp();
+        while (!stopRequested.load()) loop.GuardedPass();
+    } catch (const std::exception& e) {
+        // Nothing may leave this thread: the program would end. The engine objects still go below.
+        Log("pipeline: %s, stopping", e.what());
+    }
     loop.End();
 }
 

@@ -147,6 +147,21 @@ TEST(LensIni, OrderIsReadLikeAtoiAndNeverRejected) {
     }
 }
 
+TEST(LensIni, AnAnchorCoordinateThatIsNotAFiniteNumberSkipsTheLens) {
+    const std::vector<std::string> skipped = {"Lens 'lente' skipped: [potato] point missing or invalid"};
+    const std::pair<std::string, std::string> anchors[] = {
+        {"center", "4,3"}, {"left_eye", "2,2"}, {"right_eye", "6,2"}, {"mouth", "4,5"}};
+    for (const auto& [key, good] : anchors) {
+        for (const std::string bad : {"nan", "inf", "1e39"}) {  // 1e39 is past the float range
+            for (const std::string& point : {bad + ",3", "4," + bad}) {
+                const Loaded got = LoadFresh(Replace(Ini(), key + " = " + good, key + " = " + point));
+                EXPECT_TRUE(got.lenses.empty()) << key << " = " << point;
+                EXPECT_EQ(got.lines, skipped) << key << " = " << point;
+            }
+        }
+    }
+}
+
 TEST(LensIni, EachBrokenLensIsSkippedWithItsOneReason) {
     // Padded with comments far past any real description: without a size limit this would load,
     // and a bigger file would be read into memory whole.

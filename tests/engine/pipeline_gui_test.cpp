@@ -4,10 +4,13 @@
 #include <wincodec.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "engine/renderer.h"
 #include "engine/renderer_impl.h"
@@ -390,6 +393,80 @@ TEST_F(PipelineLoop, StopFromTheWindowThreadReturnsWhilePresentingAndNoPublishin
     DestroyWindow(window);
     EXPECT_EQ(seq, 0u);
     EXPECT_EQ(Logged("pipeline: no preview"), 0u);
+}
+
+// ---- out of memory ----
+
+// The test webcams' listing, watched: it tells which thread lists the cameras and, once asked, holds
+// every device it hands out (to see that the caller released them) and from then on refuses that
+// thread's allocations, as a shortage that begins while the list is being read.
+qel::CameraPlatform g_webcamSeam{};
+std::atomic<DWORD> g_listingThread{0};
+std::atomic<bool> g_refuseAfterListing{false};
+std::atomic<bool> g_refusing{false};
+std::optional<qel::test::FailAllocations> g_refusal;
+std::vector<IMFActivate*> g_heldDevices;
+
+HRESULT WatchedListing(IMFAttributes* query, IMFActivate*** devices, UINT32* count) {
+    g_listingThread = GetCurrentThreadId();
+    const HRESULT hr = g_webcamSeam.enumDeviceSources(query, devices, count);
+    if (SUCCEEDED(hr) && g_refuseAfterListing.exchange(false)) {
+        for (UINT32 i = 0; i < *count; ++i) {
+            (*devices)[i]->AddRef();
+            g_heldDevices.push_back((*devices)[i]);
+        }
+        g_refusal.emplace(0, GetCurrentThreadId());
+        g_refusing = true;
+    }
+    return hr;
+}
+
+// Refuses the pipeline thread's allocations while a frame is copied, while a frame step runs and
+// while the cameras are listed, and checks that frames flow again afterwards. 0 when all went right,
+// else 1 with the step that went wrong on the error output.
+int RunPipelineRunningOutOfMemory() {
+    using qel::test::FailAllocations;
+    const auto fail = [](const char* what) {
+        fprintf(stderr, "%s\n", what);
+        return 1;
+    };
+    qel::test::LogCapture log;
+    TestWebcams webcams;
+    g_webcamSeam = qel::g_cameraPlatform;
+    qel::g_cameraPlatform.enumDeviceSources = WatchedListing;
+    qel::Pipeline pipeline(HeadlessConfig());
+    const auto processed = [&] { return pipeline.GetStats().processed; };
+    pipeline.Start(L"");
+    if (!WaitFor([&] { return pipeline.GetStats().status == 1; }, 20)) return fail("no camera listing");
+
+    std::optional<FailAllocations> refusal;
+    refusal.emplace(1 << 20, g_listingThread);  // each 1,382,400-byte frame copy
+    TestCamera camera;
+    webcams.Set({camera});
+    if (!WaitFor([] { return FailAllocations::refused() >= 10; }, 10)) return fail("frame copies not refused");
+    refusal.emplace(2 << 20, g_listingThread);  // the copy passes, the step's 3,686,400-byte readback does not
+    if (!WaitFor([] { return FailAllocations::refused() >= 10; }, 5)) return fail("frame steps not refused");
+    refusal.reset();
+    if (!WaitFor([&] { return processed() > 10; }, 5)) return fail("no frames after the frame shortage");
+    if (log.Count("pipeline: out of memory, frame dropped") != 1) return fail("not one line for the dropped frames");
+    if (log.Count("pipeline: webcam lost (busy)") != 0) return fail("a dropped frame lost the camera");
+
+    g_refuseAfterListing = true;
+    pipeline.Start(L"");  // closes the camera and lists the cameras again at once
+    if (!WaitFor([] { return g_refusing.load(); }, 5)) return fail("no listing after the request");
+    Sleep(500);
+    const uint64_t before = processed();
+    g_refusal.reset();
+    if (!WaitFor([&] { return processed() > before + 10; }, 10)) return fail("no frames after the listing shortage");
+    pipeline.Stop();
+    for (IMFActivate* device : g_heldDevices)
+        if (device->Release() != 0) return fail("a listed device was not released");
+    return camera.control->live == 0 ? 0 : fail("the webcam was left open");
+}
+
+// In a process of its own: on the pipeline thread an escaping exception ends the whole program.
+TEST(PipelineOutOfMemory, RefusedAllocationsDropFramesAndListingsAndTheLoopGoesOn) {
+    EXPECT_EXIT(std::exit(RunPipelineRunningOutOfMemory()), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- end to end ----

@@ -1,5 +1,7 @@
 #include "tests/support/failing_allocations.h"
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -7,12 +9,13 @@
 
 namespace {
 std::atomic<size_t> g_refuseFrom{SIZE_MAX};
+std::atomic<DWORD> g_refuseThread{0};  // 0: every thread
 std::atomic<long> g_refused{0};
 }  // namespace
 
 // The program's own allocation functions, so that a test can make them fail.
 void* operator new(std::size_t size) {
-    if (size >= g_refuseFrom) {
+    if (size >= g_refuseFrom && (g_refuseThread == 0 || g_refuseThread == GetCurrentThreadId())) {
         ++g_refused;
         throw std::bad_alloc();
     }
@@ -35,8 +38,9 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace qel::test {
 
-FailAllocations::FailAllocations(size_t fromBytes) {
+FailAllocations::FailAllocations(size_t fromBytes, unsigned long onlyThread) {
     g_refused = 0;
+    g_refuseThread = onlyThread;
     g_refuseFrom = fromBytes;
 }
 FailAllocations::~FailAllocations() { g_refuseFrom = SIZE_MAX; }
