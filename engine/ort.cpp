@@ -5,6 +5,7 @@
 #include <onnxruntime_c_api.h>
 
 #include <cstring>
+#include <memory>
 
 #include "foundation/log.h"
 #include "foundation/process.h"
@@ -55,6 +56,11 @@ const OrtApi* Api() {
     }();
     return api;
 }
+
+struct ValueRelease {
+    void operator()(OrtValue* value) const { Api()->ReleaseValue(value); }
+};
+using OwnedValue = std::unique_ptr<OrtValue, ValueRelease>;
 
 bool Ok(OrtStatus* status, const char* what) {
     Log("ort: %s: %s", what, Api()->GetErrorMessage(status));
@@ -221,44 +227,44 @@ bool OrtModel::Load(const std::wstring& path, const char* wantedInput, const std
 bool OrtModel::Run(const float* input, std::vector<std::vector<float>>& outputs) {
     if (!session) return false;
     const OrtApi* api = Api();
-    OrtValue* in = nullptr;
-    const size_t bytes = size_t(ElementCount(inputShape)) * sizeof(float);
-    if (OrtStatus* s = api->CreateTensorWithDataAsOrtValue(CpuMemory(), const_cast<float*>(input), bytes,
-                                                           inputShape.data(), inputShape.size(),
-                                                           ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &in))
-        return Ok(s, "CreateTensorWithDataAsOrtValue");
-
+    // Everything that may allocate comes first or is owned, so that running out of memory leaks no value.
     std::vector<const char*> names;
     for (const std::string& name : outputNames) names.push_back(name.c_str());
     std::vector<OrtValue*> values(names.size(), nullptr);
+    std::vector<OwnedValue> owned(names.size());
+    outputs.resize(values.size());
+    OrtValue* created = nullptr;
+    const size_t bytes = size_t(ElementCount(inputShape)) * sizeof(float);
+    if (OrtStatus* s = api->CreateTensorWithDataAsOrtValue(CpuMemory(), const_cast<float*>(input), bytes,
+                                                           inputShape.data(), inputShape.size(),
+                                                           ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &created))
+        return Ok(s, "CreateTensorWithDataAsOrtValue");
+    const OwnedValue in(created);
+
     const char* inputNames[] = {inputName.c_str()};
-    const OrtValue* inputs[] = {in};
+    const OrtValue* inputs[] = {in.get()};
     bool ok = true;
     if (OrtStatus* s = api->Run(session, nullptr, inputNames, inputs, 1, names.data(), names.size(), values.data()))
         ok = Ok(s, "Run");
+    for (size_t i = 0; i < values.size(); ++i) owned[i].reset(values[i]);
 
-    outputs.resize(values.size());
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (ok) {
-            float* data = nullptr;
-            size_t count = 0;
-            if (!ElementCountOf(values[i], count)) {
-                ok = false;
-            } else if (count < outputSizes[i]) {
-                Log("ort: output '%s' has %llu elements, expected %llu", outputNames[i].c_str(),
-                    static_cast<unsigned long long>(count), static_cast<unsigned long long>(outputSizes[i]));
-                ok = false;
-            } else if (OrtStatus* s = api->GetTensorMutableData(values[i], reinterpret_cast<void**>(&data))) {
-                ok = Ok(s, "GetTensorMutableData");
-            } else if (!data) {
-                ok = false;
-            } else {
-                outputs[i].assign(data, data + outputSizes[i]);
-            }
+    for (size_t i = 0; i < values.size() && ok; ++i) {
+        float* data = nullptr;
+        size_t count = 0;
+        if (!ElementCountOf(values[i], count)) {
+            ok = false;
+        } else if (count < outputSizes[i]) {
+            Log("ort: output '%s' has %llu elements, expected %llu", outputNames[i].c_str(),
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(outputSizes[i]));
+            ok = false;
+        } else if (OrtStatus* s = api->GetTensorMutableData(values[i], reinterpret_cast<void**>(&data))) {
+            ok = Ok(s, "GetTensorMutableData");
+        } else if (!data) {
+            ok = false;
+        } else {
+            outputs[i].assign(data, data + outputSizes[i]);
         }
-        if (values[i]) api->ReleaseValue(values[i]);
     }
-    api->ReleaseValue(in);
     return ok;
 }
 
