@@ -15,11 +15,7 @@ header_package=com.github.asus4.onnxruntime header_version=0.4.9
 header_tarball_sha256=e59788788818fdde1b2e522e766a21ba0f7d8391de55737abf81e32cc801785d
 dest="$root/third_party/onnxruntime"
 stamp="$dest/.fetched-$dll_version-$dll_sha256"
-[ -e "$stamp" ] && exit 0
-
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-echo "fetch-onnxruntime: $dll_package@$dll_version, headers from $header_package@$header_version"
+qel_fetch_start "$stamp" "fetch-onnxruntime: $dll_package@$dll_version, headers from $header_package@$header_version"
 dll_tarball="$(qel_npm_pack "$work" "$dll_package" "$dll_version" "$dll_tarball_sha256")"
 header_tarball="$(qel_npm_pack "$work" "$header_package" "$header_version" "$header_tarball_sha256")"
 dll="package/bin/napi-v6/win32/x64/onnxruntime.dll"

@@ -15,11 +15,7 @@ files=(
 )
 dest="$root/third_party/vcruntime"
 stamp="$dest/.fetched-$runtime_version-$tarball_sha256"
-[ -e "$stamp" ] && exit 0
-
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-echo "fetch-vcruntime: Visual C++ runtime $runtime_version from $package@$version"
+qel_fetch_start "$stamp" "fetch-vcruntime: Visual C++ runtime $runtime_version from $package@$version"
 tarball="$(qel_npm_pack "$work" "$package" "$version" "$tarball_sha256")"
 rm -rf "$dest"
 mkdir -p "$dest"
