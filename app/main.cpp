@@ -1,9 +1,12 @@
 #include "app/main.h"
 
 #include <windows.h>
+#include <delayimp.h>
 #include <shellapi.h>
 
+#include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include "app/selftest.h"
 #include "app/ui.h"
@@ -120,7 +123,76 @@ std::string LoadShaderSource() {
     return std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found));
 }
 
+namespace {
+
+// A delay-loaded function that cannot be had fails the way the function itself reports failure, so its
+// callers' own failure paths run. On x64 the caller owns the arguments, so one stand-in without
+// parameters serves any signature; out-parameters stay as the caller set them.
+HRESULT WINAPI NotAvailableHresult() { return E_NOTIMPL; }
+BOOL WINAPI NotAvailableBool() { return FALSE; }
+
+// Every function Brivane.exe delay-loads (app/CMakeLists.txt), by what it returns. One missing here keeps
+// the helper's exception: a guessed failure value could read as success.
+FARPROC StandInFor(const DelayLoadProc& proc) {
+    static const char* const kHresultFunctions[] = {
+        "D3D11CreateDevice", "DwmSetWindowAttribute", "MFCreateAttributes", "MFCreateDeviceSource",
+        "MFCreateMediaType", "MFCreateSourceReaderFromMediaSource", "MFEnumDeviceSources", "MFShutdown",
+        "MFStartup", "SetWindowTheme"};
+    if (!proc.fImportByName) return nullptr;
+    if (std::strcmp(proc.szProcName, "AlphaBlend") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(NotAvailableBool));
+    for (const char* name : kHresultFunctions)
+        if (std::strcmp(proc.szProcName, name) == 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(NotAvailableHresult));
+    return nullptr;
+}
+
+// True the first time for a key (a library's descriptor or a function's import slot), whichever thread
+// asks: two threads may miss the same library at once.
+bool FirstFailure(const void* key) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static const void* seen[64];
+    static size_t count = 0;
+    AcquireSRWLockExclusive(&lock);
+    bool first = true;
+    for (size_t i = 0; i < count && first; ++i) first = seen[i] != key;
+    if (first && count < std::size(seen)) seen[count++] = key;
+    ReleaseSRWLockExclusive(&lock);
+    return first;
+}
+
+// The program's own image stands in for a library that cannot be loaded: it is mapped for the whole
+// run and exports none of the library's functions, so each of them comes back here as a missing
+// function and gets its stand-in. The reference taken with it is what the helper releases when two
+// threads have loaded the same library at once.
+HMODULE MissingLibraryStandIn() {
+    HMODULE self = nullptr;
+    return GetModuleHandleExW(0, nullptr, &self) ? self : nullptr;
+}
+
+FARPROC WINAPI DelayLoadFailed(unsigned notify, PDelayLoadInfo info) {
+    if (notify == dliFailLoadLib) {
+        if (FirstFailure(info->pidd)) Log("main: %s not available (err=%lu)", info->szDll, info->dwLastError);
+        return reinterpret_cast<FARPROC>(MissingLibraryStandIn());
+    }
+    if (notify != dliFailGetProc) return nullptr;
+    const FARPROC standIn = StandInFor(info->dlp);
+    if (!FirstFailure(info->ppfn)) return standIn;
+    const char* function = info->dlp.fImportByName ? info->dlp.szProcName : "(by ordinal)";
+    // Every function of a stand-in library is missing; its line is written already.
+    if (info->hmodCur != GetModuleHandleW(nullptr))
+        Log("main: %s not found in %s (err=%lu)", function, info->szDll, info->dwLastError);
+    if (!standIn) Log("main: no stand-in for %s of %s", function, info->szDll);
+    return standIn;
+}
+
+}  // namespace
+
 }  // namespace qel
+
+// The delay-load helper's failure hook; without it a missing library or function raises an exception at
+// its first call (N editions of Windows ship without Media Foundation).
+PfnDliHook __pfnDliFailureHook2 = qel::DelayLoadFailed;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // The program's folder may be writable by anyone (Downloads) while it runs elevated: the delay-loaded

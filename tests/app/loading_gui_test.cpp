@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,9 +84,9 @@ protected:
     ProgramRun RunBuilt(const std::wstring& arguments) {
         return qel::test::RunCapturingOutput(QEL_BRIVANE_EXE, arguments, scratch_ / L"built-out.txt");
     }
-    // Starts the copy without arguments, waits for its window, ends it through "Esci" and returns its exit
-    // code (~0u when no window came).
-    DWORD RunWindow() {
+    // Starts the copy without arguments, waits for its window, hands it to `whileOpen`, ends it through
+    // "Esci" and returns its exit code (~0u when no window came).
+    DWORD RunWindow(const std::function<void(HWND)>& whileOpen = nullptr) {
         qel::test::ChildProcess program(L"\"" + (program_ / L"Brivane.exe") + L"\"");
         HWND window = nullptr;
         for (int waited = 0; waited < 30000 && !(window && IsWindowVisible(window)); waited += 50) {
@@ -93,6 +94,7 @@ protected:
             window = FindWindowW(L"BrivaneWindow", nullptr);
         }
         if (!window || !IsWindowVisible(window)) return ~0u;
+        if (whileOpen) whileOpen(window);
         PostMessageW(window, WM_COMMAND, kIdExit, 0);
         return program.Wait(30000);
     }
@@ -219,6 +221,59 @@ TEST(BrivaneImports, OnlySystemLibrariesArePlainImports) {
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(tolower(c)); });
         EXPECT_TRUE(known.count(name)) << name;
     }
+}
+
+// Windows N editions without the Media Feature Pack, and images whose Media Foundation package was removed,
+// have no mfplat.dll, mf.dll or mfreadwrite.dll; Wine refuses a library taken away in the program's settings
+// as Windows fails to find one that is not there.
+class WithoutMediaFoundation : public ProgramCopy {
+protected:
+    const qel::test::ScopedWineLoadOrder missing_{L"Brivane.exe", {L"mfplat", L"mf", L"mfreadwrite"}, L""};
+
+    long MainLines() const {
+        const std::vector<std::string> lines = log_.Lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("main: ", 0) == 0; });
+    }
+};
+
+constexpr int kIdCamera = 100;
+const std::string kNoMediaFoundation = "main: MFPlat.DLL not available (err=126)";
+
+// Each function of the missing libraries fails as it reports failure itself, so every verb takes its own
+// failure path; the missing library is logged once a run.
+TEST_F(WithoutMediaFoundation, VerbsEndWithTheirOwnReports) {
+    ProgramRun run = Run(L"--status");
+    EXPECT_EQ(run.code, 0u);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 6) << run.output;
+    EXPECT_TRUE(run.output.ends_with("Camera virtuale supportata da Windows: sconosciuto\n"
+                                     "Dispositivi video \"Qel Camera\": sconosciuto\n"))
+        << run.output;
+
+    run = Run(L"--selftest");
+    EXPECT_EQ(run.code, 1u);
+    EXPECT_EQ(run.output, kSelftestWithoutWebcam);
+
+    run = Run(L"--uninstall");
+    EXPECT_EQ(run.code, 0u);
+    EXPECT_EQ(run.output, "Qel Camera rimossa.\n");
+
+    EXPECT_EQ(log_.Count(kNoMediaFoundation), 3);
+    EXPECT_EQ(MainLines(), 3);
+    EXPECT_EQ(log_.Count("install: MFStartup failed hr=0x80004001"), 2);
+}
+
+// The window and the pipeline thread both list webcams, the pipeline again at each retry; the missing
+// library is still logged once.
+TEST_F(WithoutMediaFoundation, WindowShowsNoWebcamAndEndsThroughEsci) {
+    const std::string noWebcam = "pipeline: no webcam opened (0 listed): missing";
+    const DWORD code = RunWindow([&](HWND window) {
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kIdCamera))) << "only \"Nessuna webcam\" listed";
+        for (int waited = 0; waited < 60000 && log_.Count(noWebcam) == 0; waited += 100) Sleep(100);
+        EXPECT_EQ(log_.Count(noWebcam), 1);
+    });
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(log_.Count(kNoMediaFoundation), 1);
+    EXPECT_EQ(MainLines(), 1);
 }
 
 }  // namespace
