@@ -126,8 +126,8 @@ TEST_F(ProgramCopy, VerbsLoadNoLibraryPlantedBesideTheProgram) {
     }
 }
 
-// ONNX Runtime is the one library taken from the program's folder: the self-test loads the planted one,
-// finds no OrtGetApiBase in it and goes on without face tracking.
+// ONNX Runtime and its Visual C++ runtime are the only libraries taken from the program's folder: the
+// self-test loads the planted ONNX Runtime, finds no OrtGetApiBase in it and goes on without face tracking.
 TEST_F(ProgramCopy, SelftestAndWindowTakeOnlyOnnxRuntimeFromTheProgramFolder) {
     Plant(L"dwmapi.dll");
     Plant(L"onnxruntime.dll");
