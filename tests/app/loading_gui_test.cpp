@@ -146,6 +146,7 @@ TEST_F(ProgramCopy, SelftestAndWindowTakeOnlyOnnxRuntimeFromTheProgramFolder) {
 TEST_F(ProgramCopy, SelftestAndWindowTakeOnnxRuntimeImportsFromTheSystemFolderOnly) {
     // Wine would take its own copies of these names wherever they are asked for; Windows searches for them.
     const qel::test::ScopedWineLoadOrder searched(L"Brivane.exe", {L"dbghelp", L"dxgi"}, L"native,builtin");
+    ASSERT_TRUE(searched.written());
     Plant(L"dbghelp.dll");
     Plant(L"dxgi.dll");
     const ProgramRun run = Run(L"--selftest");
@@ -229,6 +230,10 @@ TEST(BrivaneImports, OnlySystemLibrariesArePlainImports) {
 class WithoutMediaFoundation : public ProgramCopy {
 protected:
     const qel::test::ScopedWineLoadOrder missing_{L"Brivane.exe", {L"mfplat", L"mf", L"mfreadwrite"}, L""};
+    void SetUp() override {
+        ProgramCopy::SetUp();
+        ASSERT_TRUE(missing_.written());
+    }
 
     long MainLines() const {
         const std::vector<std::string> lines = log_.Lines();

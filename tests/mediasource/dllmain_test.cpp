@@ -110,9 +110,11 @@ TEST(DllExports, ReloadCyclesAfterTheFirstTakeNoTlsSlotHandleOrHeap) {
     const ProcessResources before = Measure();
     for (int i = 1; i < kCycles && !HasFailure(); ++i) UseLibraryOnce(path);
     const ProcessResources after = Measure();
+    // Media Foundation may grow a cache once; what leaks per cycle (a slot, two handles, about 74 KB)
+    // adds up far past these margins.
     EXPECT_EQ(after.freeTlsSlots, before.freeTlsSlots);
-    EXPECT_EQ(after.handles, before.handles);
-    EXPECT_EQ(after.heapBusyBytes, before.heapBusyBytes);
+    EXPECT_LE(after.handles, before.handles + 8);
+    EXPECT_LE(after.heapBusyBytes, before.heapBusyBytes + 64 * 1024);
 }
 
 TEST(DllExports, OrdinalsFollowTheAlphabeticalNames) {

@@ -60,8 +60,9 @@ ScopedWineLoadOrder::ScopedWineLoadOrder(const wchar_t* program, const std::vect
     : key_(std::wstring(L"Software\\Wine\\AppDefaults\\") + program) {
     const std::wstring overrides = key_ + L"\\DllOverrides";
     for (const wchar_t* library : libraries)
-        RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), library, REG_SZ, order,
-                        DWORD((wcslen(order) + 1) * sizeof(wchar_t)));
+        written_ = RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), library, REG_SZ, order,
+                                   DWORD((wcslen(order) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+                   written_;
 }
 
 ScopedWineLoadOrder::~ScopedWineLoadOrder() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }

@@ -45,9 +45,11 @@ public:
     ~ScopedWineLoadOrder();
     ScopedWineLoadOrder(const ScopedWineLoadOrder&) = delete;
     ScopedWineLoadOrder& operator=(const ScopedWineLoadOrder&) = delete;
+    bool written() const { return written_; }  // a test whose settings were not written tests nothing
 
 private:
     std::wstring key_;
+    bool written_ = true;
 };
 
 // Points LOCALAPPDATA at a fresh folder so log lines can be read back exactly.
