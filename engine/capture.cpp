@@ -14,6 +14,8 @@
 #include <new>
 #include <system_error>
 
+#include "foundation/process.h"
+
 namespace qel {
 
 CameraPlatform g_cameraPlatform = {MFEnumDeviceSources, MFCreateDeviceSource};
@@ -47,22 +49,19 @@ struct Cands {
     std::vector<Cand> list;
 };
 
-// COM and Media Foundation for one enumeration, shut down however it ends; a changed-mode answer
-// from COM is not balanced.
+// COM and Media Foundation for one enumeration, shut down however it ends.
 class MediaFoundationScope {
 public:
-    MediaFoundationScope()
-        : com_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)), mf_(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
+    MediaFoundationScope() : mf_(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
     ~MediaFoundationScope() {
         if (SUCCEEDED(mf_)) MFShutdown();
-        if (SUCCEEDED(com_)) CoUninitialize();
     }
     MediaFoundationScope(const MediaFoundationScope&) = delete;
     MediaFoundationScope& operator=(const MediaFoundationScope&) = delete;
     bool started() const { return SUCCEEDED(mf_); }
 
 private:
-    const HRESULT com_;
+    const ComApartment com_;  // first in, last out
     const HRESULT mf_;
 };
 

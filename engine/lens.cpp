@@ -158,20 +158,6 @@ std::string LayerDisplayName(const std::wstring& path) {
     return Utf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
 }
 
-// Balances the thread's COM initialisation however decoding ends, a failed allocation included.
-class Apartment {
-public:
-    Apartment() : init_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~Apartment() {
-        if (SUCCEEDED(init_)) CoUninitialize();
-    }
-    Apartment(const Apartment&) = delete;
-    Apartment& operator=(const Apartment&) = delete;
-
-private:
-    const HRESULT init_;
-};
-
 Decoded Convert(IWICImagingFactory* factory, const std::wstring& path, uint64_t room, Image& image) {
     ComPtr<IWICBitmapDecoder> decoder;
     ComPtr<IWICBitmapFrameDecode> frame;
@@ -210,7 +196,7 @@ Decoded Convert(IWICImagingFactory* factory, const std::wstring& path, uint64_t 
 // throws std::bad_alloc with nothing held.
 Decoded DecodeFile(const std::wstring& path, uint64_t room, Image& image) {
     image = Image();
-    const Apartment apartment;
+    const ComApartment apartment;  // balanced however decoding ends, a failed allocation included
     ComPtr<IWICImagingFactory> factory;
     if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)))) {
         return Decoded::Failed;

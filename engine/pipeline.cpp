@@ -272,9 +272,8 @@ Stats Pipeline::GetStats() const {
 }
 
 DWORD WINAPI Pipeline::ThreadMain(void* self) {
-    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const ComApartment apartment;
     static_cast<Pipeline*>(self)->Run();
-    if (SUCCEEDED(hr)) CoUninitialize();
     return 0;
 }
 

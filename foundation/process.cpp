@@ -128,6 +128,12 @@ bool IsElevated() {
     return elevation.TokenIsElevated != 0;
 }
 
+ComApartment::ComApartment() : init_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+
+ComApartment::~ComApartment() {
+    if (SUCCEEDED(init_)) CoUninitialize();
+}
+
 bool RelaunchElevated(const wchar_t* arguments, unsigned long* code) {
     unsigned long localCode = 0;
     if (!code) code = &localCode;

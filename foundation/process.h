@@ -26,6 +26,19 @@ bool RegisteredDllExists(HKEY root, const std::wstring& classKey, std::wstring* 
 bool IsInstalled();
 bool IsElevated();
 
+// The calling thread in COM's multithreaded apartment while the object lives, balanced however the
+// scope ends; a thread already in another apartment stays there and is not balanced.
+class ComApartment {
+public:
+    ComApartment();
+    ~ComApartment();
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    const HRESULT init_;
+};
+
 // Runs this executable elevated with the arguments and " --elevated" and waits for it.
 // The code receives its exit code or a Win32 error.
 bool RelaunchElevated(const wchar_t* arguments, unsigned long* code);
