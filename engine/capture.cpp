@@ -31,22 +31,11 @@ using Clock = std::chrono::steady_clock;
 using Microsoft::WRL::ComPtr;
 
 struct Cand {
-    IMFMediaType* type = nullptr;
+    ComPtr<IMFMediaType> type;  // a native mode of the device
     uint32_t width = 0;
     uint32_t height = 0;
     double fps = 0.0;
     GUID subtype = GUID_NULL;
-};
-
-// Owns one reference on each candidate's native type, released however the open ends.
-struct Cands {
-    Cands() = default;
-    Cands(const Cands&) = delete;
-    Cands& operator=(const Cands&) = delete;
-    ~Cands() {
-        for (Cand& cand : list) cand.type->Release();
-    }
-    std::vector<Cand> list;
 };
 
 // COM and Media Foundation for one enumeration, shut down however it ends.
@@ -126,7 +115,7 @@ bool MakeCand(IMFMediaType* type, Cand& cand) {
 
 // Tries one candidate: native type in, NV12 of the same size out.
 bool TryCandidate(IMFSourceReader* reader, const Cand& cand, std::wstring& mode) {
-    if (FAILED(reader->SetCurrentMediaType(kVideoStream, nullptr, cand.type))) return false;
+    if (FAILED(reader->SetCurrentMediaType(kVideoStream, nullptr, cand.type.Get()))) return false;
     ComPtr<IMFMediaType> out;
     if (FAILED(MFCreateMediaType(&out))) return false;
     out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
@@ -144,18 +133,15 @@ bool TryCandidate(IMFSourceReader* reader, const Cand& cand, std::wstring& mode)
 
 // The native modes best first, each tried with NV12 output until the reader takes one.
 bool SetBestMode(IMFSourceReader* reader, std::wstring& mode) {
-    Cands cands;
+    std::vector<Cand> cands;
     for (DWORD i = 0;; ++i) {
         ComPtr<IMFMediaType> type;
         if (FAILED(reader->GetNativeMediaType(kVideoStream, i, &type))) break;
         Cand cand;
-        if (!MakeCand(type.Get(), cand)) continue;
-        cands.list.push_back(cand);
-        type.Detach();  // now the list's
+        if (MakeCand(type.Get(), cand)) cands.push_back(std::move(cand));
     }
-    std::stable_sort(cands.list.begin(), cands.list.end(),
-                     [](const Cand& a, const Cand& b) { return Score(a) < Score(b); });
-    for (const Cand& cand : cands.list)
+    std::stable_sort(cands.begin(), cands.end(), [](const Cand& a, const Cand& b) { return Score(a) < Score(b); });
+    for (const Cand& cand : cands)
         if (TryCandidate(reader, cand, mode)) return true;
     return false;
 }
