@@ -89,11 +89,9 @@ protected:
     DWORD RunWindow(const std::function<void(HWND)>& whileOpen = nullptr) {
         qel::test::ChildProcess program(L"\"" + (program_ / L"Brivane.exe") + L"\"");
         HWND window = nullptr;
-        for (int waited = 0; waited < 30000 && !(window && IsWindowVisible(window)); waited += 50) {
-            Sleep(50);
-            window = FindWindowW(L"BrivaneWindow", nullptr);
-        }
-        if (!window || !IsWindowVisible(window)) return ~0u;
+        const bool shown = qel::test::WaitFor(
+            [&] { return (window = FindWindowW(L"BrivaneWindow", nullptr)) && IsWindowVisible(window); }, 30000);
+        if (!shown) return ~0u;
         if (whileOpen) whileOpen(window);
         PostMessageW(window, WM_COMMAND, kIdExit, 0);
         return program.Wait(30000);
@@ -235,10 +233,7 @@ protected:
         ASSERT_TRUE(missing_.written());
     }
 
-    long MainLines() const {
-        const std::vector<std::string> lines = log_.Lines();
-        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("main: ", 0) == 0; });
-    }
+    size_t MainLines() const { return log_.LinesStartingWith("main: ").size(); }
 };
 
 constexpr int kIdCamera = 100;
@@ -263,7 +258,7 @@ TEST_F(WithoutMediaFoundation, VerbsEndWithTheirOwnReports) {
     EXPECT_EQ(run.output, "Qel Camera rimossa.\n");
 
     EXPECT_EQ(log_.Count(kNoMediaFoundation), 3);
-    EXPECT_EQ(MainLines(), 3);
+    EXPECT_EQ(MainLines(), 3u);
     EXPECT_EQ(log_.Count("install: MFStartup failed hr=0x80004001"), 2);
 }
 
@@ -273,12 +268,12 @@ TEST_F(WithoutMediaFoundation, WindowShowsNoWebcamAndEndsThroughEsci) {
     const std::string noWebcam = "pipeline: no webcam opened (0 listed): missing";
     const DWORD code = RunWindow([&](HWND window) {
         EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kIdCamera))) << "only \"Nessuna webcam\" listed";
-        for (int waited = 0; waited < 60000 && log_.Count(noWebcam) == 0; waited += 100) Sleep(100);
+        qel::test::WaitFor([&] { return log_.Count(noWebcam) > 0; }, 60000);
         EXPECT_EQ(log_.Count(noWebcam), 1);
     });
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(log_.Count(kNoMediaFoundation), 1);
-    EXPECT_EQ(MainLines(), 1);
+    EXPECT_EQ(MainLines(), 1u);
 }
 
 }  // namespace

@@ -35,14 +35,7 @@ constexpr COLORREF kTeal = RGB(102, 195, 205);
 constexpr COLORREF kAmber = RGB(244, 205, 84);
 constexpr COLORREF kAccent = RGB(244, 102, 65);
 
-template <typename Predicate>
-bool WaitFor(Predicate done, int timeoutMs = 10000) {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (done()) return true;
-        Sleep(20);
-    }
-    return done();
-}
+using qel::test::WaitFor;
 
 // The program's real settings, read back through the loader (tested on its own).
 qel::Settings Saved() { return qel::LoadSettings(qel::kSettingsKey); }

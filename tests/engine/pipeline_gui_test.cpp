@@ -230,9 +230,7 @@ protected:
         return WaitFor([&] { return condition(S()); }, seconds);
     }
     size_t Logged(const std::string& line, bool prefix = false) const {
-        const std::vector<std::string> lines = log.Lines();
-        return size_t(std::count_if(lines.begin(), lines.end(),
-                                    [&](const std::string& l) { return prefix ? l.rfind(line, 0) == 0 : l == line; }));
+        return prefix ? log.LinesStartingWith(line).size() : size_t(log.Count(line));
     }
 
     qel::test::LogCapture log;

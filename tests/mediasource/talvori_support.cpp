@@ -20,9 +20,8 @@ std::wstring FreshTalvoriCopy() {
         wchar_t base[MAX_PATH];
         GetTempPathW(MAX_PATH, base);
         const std::wstring path = std::wstring(base) + L"qeltest-talvori";
+        RemoveTree(path);
         CreateDirectoryW(path.c_str(), nullptr);
-        for (const WIN32_FIND_DATAW& entry : FolderEntries(path))
-            DeleteFileW((path + L"\\" + entry.cFileName).c_str());
         return path;
     }();
     static std::atomic<int> counter{0};

@@ -92,6 +92,13 @@ long LogCapture::Count(const std::string& line) const {
     return static_cast<long>(std::count(lines.begin(), lines.end(), line));
 }
 
+std::vector<std::string> LogCapture::LinesStartingWith(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (std::string& line : Lines())
+        if (line.rfind(prefix, 0) == 0) found.push_back(std::move(line));
+    return found;
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);

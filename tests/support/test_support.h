@@ -60,6 +60,7 @@ public:
     std::vector<std::string> Lines() const;  // messages without the time stamp
     std::string Text() const;                // the whole file as written
     long Count(const std::string& line) const;  // how many messages are exactly `line`
+    std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
 
 private:
     TempDir dir_;
@@ -73,6 +74,16 @@ void RemoveTree(const std::wstring& path);
 std::vector<WIN32_FIND_DATAW> FolderEntries(const std::wstring& folder);
 
 std::wstring TestExeDir();
+
+// Polls every 20 ms until `done` holds or the time is up; true when it held.
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeoutMs = 10000) {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (done()) return true;
+        Sleep(20);
+    }
+    return done();
+}
 
 // Runs a command line, waits, and returns its exit code (or ~0u when it could not start).
 DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000);

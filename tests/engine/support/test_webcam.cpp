@@ -98,6 +98,7 @@ struct Surface {
     LONG pitch = 0;
     uint32_t width = 0;  // bytes of picture in each row
     uint32_t rows = 0;   // luma rows; chroma (rows + 1) / 2 after them
+    uint32_t PlaneRows() const { return rows + (rows + 1) / 2; }
 };
 
 class PitchedBuffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
@@ -157,7 +158,7 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetContiguousLength(DWORD* length) override {
-        *length = surface_.width * PlaneRows();
+        *length = surface_.width * surface_.PlaneRows();
         return S_OK;
     }
     STDMETHODIMP ContiguousCopyTo(BYTE*, DWORD) override { return E_NOTIMPL; }
@@ -171,10 +172,9 @@ public:
 
 private:
     virtual ~PitchedBuffer() = default;
-    uint32_t PlaneRows() const { return surface_.rows + (surface_.rows + 1) / 2; }
     std::vector<uint8_t> Packed() const {
-        std::vector<uint8_t> out(size_t(surface_.width) * PlaneRows());
-        for (uint32_t y = 0; y < PlaneRows(); ++y)
+        std::vector<uint8_t> out(size_t(surface_.width) * surface_.PlaneRows());
+        for (uint32_t y = 0; y < surface_.PlaneRows(); ++y)
             std::memcpy(&out[size_t(y) * surface_.width], surface_.scan0 + ptrdiff_t(y) * surface_.pitch, surface_.width);
         return out;
     }
@@ -197,7 +197,7 @@ IMFMediaBuffer* MakeBuffer(const WebcamBuffer& layout, const std::vector<uint8_t
     surface.width = chromaWidth;
     surface.rows = layout.twoD && layout.rows ? layout.rows : height;
     const size_t span = size_t(surface.pitch < 0 ? -surface.pitch : surface.pitch);
-    const size_t total = span * (surface.rows + (surface.rows + 1) / 2);
+    const size_t total = span * surface.PlaneRows();
     surface.bytes.assign(total, 0);
     surface.scan0 = surface.pitch < 0 ? surface.bytes.data() + total - span : surface.bytes.data();
     for (uint32_t y = 0; y < height; ++y)
